@@ -1,0 +1,35 @@
+// Archive block I/O: every archive byte passes through one 65534-byte buffer.
+//
+// Writers hand pieces of any size and the buffer turns them into whole-block
+// writes; readers ask for pieces of any size and it refills itself in
+// whole-block reads.  The archive carries no trace of the buffering.  This
+// layer prints nothing.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t BLOCK_SIZE = 65534;
+
+// Starts writing to handle h (the buffer is emptied).
+void block_begin_write(int32_t h);
+
+// Appends n bytes.  Returns 0, or -5 when a block write fell short.
+int32_t block_write(const void* data, uint32_t n);
+
+// Writes what is buffered.  Returns 0, or -5.
+int32_t block_flush();
+
+// Starts reading from handle h with a first refill.  Returns 0, or -6.
+int32_t block_begin_read(int32_t h);
+
+// Copies n bytes of the read stream to dest.  Returns 0; 1 when the archive
+// ended exactly at (or, with a partial copy, inside the last refill of) the
+// requested piece; -6 on a read failure or when the archive ends inside the
+// piece.
+int32_t block_read(void* dest, uint32_t n);
+
+// Passes over n bytes of the read stream.  Returns 0, or -6.
+int32_t block_skip(uint64_t n);
+
+// Bytes handed to block_write since block_begin_write (for append's undo).
+uint64_t block_bytes_written();

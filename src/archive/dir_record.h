@@ -1,0 +1,70 @@
+// Directory records, attribute blocks and linked chunk headers.
+//
+// An entry: a 4-byte record length field ("%d" of R, NUL, padding), R bytes
+// of record text (stored name, 0x04, eight decimal numbers, NUL), an
+// attribute block of attr_len bytes, the first chunk, then while a chunk has
+// ENTRY_MORE a 10-byte linked header and the next chunk.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/context.h"
+
+enum : int32_t {
+    ENTRY_MORE = 1,
+    ENTRY_RAW = 2,
+    ENTRY_DIR_END = 8,
+    ENTRY_HIDDEN_SKIP = 16,
+};
+
+constexpr int ATTR_CAP = 80;          // the attribute buffer
+constexpr int RECORD_TEXT_CAP = 348;  // longest record text written, with NUL
+constexpr int LINKED_HEADER_LEN = 10;
+constexpr int RECORD_LEN_FIELD = 4;
+
+struct dir_entry {
+    char name[NAME_CAP];
+    char dir[plat::PATH_CAP];
+    int64_t clen;
+    uint16_t mode;
+    int32_t entry_flags;
+    int64_t size;
+    int64_t atime;
+    int64_t mtime;
+    int64_t ctime;
+    int32_t attr_len;
+    const unsigned char* attr;
+};
+
+// The process-wide attribute buffer.
+extern unsigned char attr_buffer[ATTR_CAP];
+
+// Writes the record of one entry (and its attribute block).  name may be
+// shortened in place by the strip switch.  Returns 0, or -5 after message
+// 18 with archive_path.
+int32_t write_dir_record(char* name, const char* prefix, OpContext* ctx, const plat::StatRec* st,
+                         int64_t first_len, int32_t flags, int strip);
+
+// Builds the two attribute characters for name under -th / -ts.  Returns 2,
+// or 0 when no block is made.
+int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* st,
+                         unsigned char* out);
+
+// Writes a 10-byte linked header.  Returns 0, or -5 after message 18.
+int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_flags);
+
+// Parses record text (len bytes in the transfer buffer, ended at len even
+// without a NUL) into entry and reads the attribute block.  Returns 0; -10
+// after message 14 (attr_len outside 0..80, or the block is missing); -6
+// without a message when the stored name is longer than 255 characters.
+int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry);
+
+// Reads a linked header.  Returns 0, or -14 after message 20.
+int32_t read_linked_header(OpContext* ctx, int64_t* chunk_len, int32_t* chunk_flags);
+
+// Reads the 4-byte record length field: R is the number formed by the
+// digits before its NUL (0 when there are none; the walks take 0 as the end
+// of the archive).  Returns 0 with *record_len set; 1 at the end of the
+// archive (also inside a partial field); -6 on a read failure or a negative
+// length.  Prints nothing.
+int32_t read_record_length(int64_t* record_len);

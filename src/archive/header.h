@@ -1,0 +1,34 @@
+// The archive header and its password seal.
+//
+// "KELPA", 0x04, a 4-character body length, the body "%ld %s %s" of (option
+// word, "1", "2") with its NUL, then for a locked archive a 4-character
+// sealed length and the sealed password bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/context.h"
+
+// Creates archive_path (refusing an existing one without -w: messages 25,
+// 26, -4) and writes the header.  Returns 0; -4; -5 (message 18); -18
+// (message 27).  On success write_handle is open and the block writer ready.
+int32_t create_archive_header(OpContext* ctx, const char* password);
+
+// Opens an existing archive for writing at its end (message 28, -4 on
+// failure); a missing one gives messages 33 and 34 and is created instead.
+// *appended_from receives the archive's length before the run, or -1 when
+// a new archive was created.
+int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* appended_from);
+
+// Opens archive_path, checks the header and the password (asking for it
+// when the archive is locked and none was given).  Returns 0 with
+// read_handle open and positioned at the first record; -4, -6, -3, or the
+// prompt's failure result.  password is the 64-byte RunConfig field.
+int32_t read_archive_header(OpContext* ctx, char* password);
+
+// Seals text into out (at least strlen + 1 bytes).  Returns the sealed
+// length (the text's length).
+int32_t seal_password(const char* text, unsigned char* out);
+
+// Returns 0 when text seals to the len stored bytes, -1 otherwise.
+int32_t check_password(const char* text, const unsigned char* stored, int64_t len);

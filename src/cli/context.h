@@ -1,0 +1,81 @@
+// The run configuration, the operation context and the option bits.
+//
+// RunConfig is filled from the command line once per run.  OpContext is
+// built by begin_operation at the start of each operation and handed by
+// pointer to every lower layer.  The option bits are part of the archive
+// format: the header of a new archive records the context's whole flag word.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Low four bits: the archive's origin code (4 for archives written here).
+constexpr uint32_t ORIGIN_MASK = 0x000F;
+constexpr uint32_t ORIGIN_KELPARC = 0x0004;
+constexpr uint32_t OPT_UNCOMPRESS = 0x0010;
+constexpr uint32_t OPT_QUIET = 0x0040;
+constexpr uint32_t OPT_RECURSE = 0x0080;
+constexpr uint32_t OPT_OVERWRITE = 0x0100;
+constexpr uint32_t OPT_APPEND = 0x0200;
+constexpr uint32_t OPT_LIST = 0x0400;
+constexpr uint32_t OPT_START_DIR = 0x0800;
+constexpr uint32_t OPT_PASSWORD = 0x1000;
+constexpr uint32_t OPT_HIDDEN = 0x2000;
+constexpr uint32_t OPT_SYSTEM = 0x4000;
+constexpr uint32_t OPT_SKIP_SAME = 0x8000;
+
+// Field widths fixed by the archive format and the command line.
+constexpr int NAME_CAP = 256;      // stored names: 255 characters + NUL
+constexpr int PASSWORD_CAP = 64;   // 63 characters + NUL
+constexpr int VERSION_CAP = 4;     // 3 characters + NUL
+
+struct RunConfig {
+    uint32_t flags;
+    char password[PASSWORD_CAP];
+    char start_dir[NAME_CAP];
+    int32_t file_count;
+    char** files;
+    char archive_name[NAME_CAP];
+};
+
+struct OpContext {
+    int32_t read_handle;
+    int32_t write_handle;
+    // Full path of the archive; empty when it cannot be formed.
+    char archive_path[plat::PATH_CAP];
+    uint32_t flags;
+    char version_major[VERSION_CAP];
+    char version_minor[VERSION_CAP];
+    // The directory the operation works from, absolute once begin_operation
+    // has run.
+    char start_dir[plat::PATH_CAP];
+};
+
+// Result codes, passed up unchanged and returned from main as the exit
+// status.
+enum : int32_t {
+    RC_OK = 0,
+    RC_END = 1,               // end of data (block reads and walks only)
+    RC_PASSWORD_QUIET = -1,
+    RC_BAD_START_DIR = -2,
+    RC_PASSWORD = -3,
+    RC_OPEN = -4,
+    RC_WRITE = -5,
+    RC_READ = -6,
+    RC_LIST_QUIET = -7,
+    RC_NO_FILES = -8,
+    RC_ATTR = -10,
+    RC_MKDIR = -11,
+    RC_OUT_OPEN = -12,
+    RC_OUT_WRITE = -13,
+    RC_LINKED = -14,
+    RC_CHDIR = -15,
+    RC_SEARCH = -16,
+    RC_DIR_STAT = -17,
+    RC_HEADER_LONG = -18,
+    RC_CANCEL = -19,
+    RC_CONFLICT = -20,
+    RC_EXPAND = -21,
+    RC_FIND_NEXT = -22,
+};

@@ -1,0 +1,130 @@
+// The message catalogue and show_message.
+#include "cli/messages.h"
+
+#include <cstdio>
+#include <string>
+
+int quiet_switch = 0;
+
+namespace {
+
+struct CatalogueEntry {
+    int32_t number;
+    const char* text;
+};
+
+// The texts are part of the program's interface: scripts match them to the
+// byte.  Numbers 10 and 504 have no text.
+const CatalogueEntry catalogue[] = {
+    {1, "Zip filename missing, nothing to uncompress.\n"},
+    {2, "Could not open %s\n"},
+    {3, "Zip filename missing, nothing to list.\n"},
+    {4, "Zip filename missing, nothing to compress to.\n"},
+    {5, "Could not stat %s\n"},
+    {6, "Warning your zip file is empty.\n"},
+    {7, "Zip filename missing, nothing to append to.\n"},
+    {8, "Invalid path specified with -c option, %s.\n"},
+    {9, "Invalid option %s ignored.\n"},
+    {11, "Conflicting options specified for operation.\n"},
+    {12, "Using -l option only.\n"},
+    {13, "No files specified or zip filename missing.\n"},
+    {14, "Error reading extended attributes.\n"},
+    {15, "Error reading from %s\n"},
+    {16, "Could not create %s\n"},
+    {17, "Error creating or opening %s\n"},
+    {18, "Error writing to file %s\n"},
+    {19, "Unable to delete file %s\n"},
+    {20, "Error reading linked header data.\n"},
+    {21, "Cannot change to directory %s\n"},
+    {22, "Could not stat directory %s\n"},
+    {23, "Error searching directory.\n"},
+    {24, "Bad stat of file %s! \n"},
+    {25, "Cannot overwrite current zip file %s.\n"},
+    {26, "Use the -w option to overwrite an existing zip file.\n"},
+    {27, "Error in size of buffer header, size = %s \n"},
+    {28, "Could not open source file %s\n"},
+    {29, "Could not read source file %s\n"},
+    {30, "Bad file format for %s\n"},
+    {31, "Bad header length, length = %s\n"},
+    {32, "Incorrect password supplied.\n"},
+    {33, "Zip file does not exist %s.\n"},
+    {34, "Do not use the -a option to write to new zip file.\n"},
+    {35, "Fatal Error Bad arguments!\n"},
+    {36, "Unable to set attributes for file %s\n"},
+    {37, "Unable to change time for file %s\n"},
+    {38, "Unable to change protections for file %s\n"},
+    {39, "Bad file list argument - %s\n"},
+    {40, "Invalid file list requested, no files found.\n"},
+    {41, "Memory allocation error!\n"},
+    {42, "Bad file list selected - %s \n"},
+    {43, "Internal error with Find Next %d\n"},
+    {44, "During wild card expansion, could not access path:\n    %s\n"},
+    {45, "Corrupt compressed data in %s\n"},
+    {46, "Unsafe path %s restored as %s\n"},
+    {47, "Name too long, skipping %s\n"},
+    {48, "Argument too long: %s\n"},
+    {500, "Uncompressing %s ...\n"},
+    {501, "Listing %s ...\n"},
+    {502, "\nOstvale KELPARC Version %s.%s\n\n"},
+    {503, " Usage:  %s [options] [files] zipfile\n"},
+    {505, " %s supports the following options: \n"},
+    {506, "   -a       : Append to a zip file\n"},
+    {507, "   -c<path> : Use the path as the point to begin searching for files\n"},
+    {508, "   -l       : List contents of a zip file\n"},
+    {509, "   -o       : (UNIX only) Restore original uid and gid\n"},
+    {510, "   -p[pw]   : Specifies password to lock or unlock zip file\n"},
+    {511, "   -q       : Quiet mode\n"},
+    {512, "   -r       : Recursively backup of directories\n"},
+    {513, "   -s       : On uncompress, skip files that have same time and size\n"},
+    {514, "   -t[hs]   : Compress [h]idden or [s]ystem files\n"},
+    {515, "   -u       : Unzip an archive\n"},
+    {516, "   -w       : Overwrite existing zip file\n"},
+    {517, "Skipping %s\n"},
+    {518, "%s directory is already created \n"},
+    {519, "Enter password:  "},
+};
+
+// Expands %s and %d of text with the arguments in order.  Substituted texts
+// are copied as they are, so a '%' inside a file name is never interpreted.
+std::string format_message(const char* text, const MsgArg* args, int n_args) {
+    std::string out;
+    int next = 0;
+    for (const char* p = text; *p; ++p) {
+        if (p[0] != '%' || (p[1] != 's' && p[1] != 'd')) {
+            out += *p;
+            continue;
+        }
+        MsgArg a = next < n_args ? args[next] : MsgArg();
+        ++next;
+        if (p[1] == 's') {
+            out += a.text ? a.text : "(null)";
+        } else {
+            out += std::to_string(a.number);
+        }
+        ++p;
+    }
+    return out;
+}
+
+}  // namespace
+
+const char* message_text(int32_t number) {
+    for (const auto& e : catalogue) {
+        if (e.number == number) return e.text;
+    }
+    return nullptr;
+}
+
+void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_stderr) {
+    if (quiet_switch) return;
+    const char* text = message_text(number);
+    if (text == nullptr) return;
+    const MsgArg args[3] = {arg1, arg2, arg3};
+    std::string s = format_message(text, args, 3);
+    std::FILE* stream = to_stderr ? stderr : stdout;
+    std::fwrite(s.data(), 1, s.size(), stream);
+}
+
+void show_error(int32_t number, MsgArg arg1, MsgArg arg2) { show_message(number, arg1, arg2, MsgArg(), 1); }
+
+void show_info(int32_t number, MsgArg arg1, MsgArg arg2) { show_message(number, arg1, arg2, MsgArg(), 0); }

@@ -1,0 +1,36 @@
+// The four operations and their shared start and end.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/context.h"
+
+// Each operation runs once per process with the run configuration and
+// returns 0 or a negative result code (the exit status).
+int32_t run_compress(RunConfig* config);
+int32_t run_append(RunConfig* config);
+int32_t run_uncompress(RunConfig* config);
+int32_t run_list(RunConfig* config);
+
+// Fills the context, sets the quiet switch, checks the -c directory (message
+// 8, -2), asks for a missing password (-1 under -q, -19 when cancelled) and
+// saves the working directory.  context->start_dir is left absolute.
+// Returns 0 or the negative code the operation returns at once.
+int32_t begin_operation(OpContext* context, RunConfig* config);
+
+// Frees the count texts of the work list and the list, then changes back to
+// the saved directory.
+void end_operation(int32_t count, char** list);
+
+// Builds the work list: copies of the file arguments followed by a copy of
+// the archive name (count file_count + 1).  Returns nullptr when memory runs
+// out.
+char** make_work_list(const RunConfig* config);
+
+// Reads a password from the console without echo into buffer (64 bytes).
+// Returns 0 once at least one character was entered, -19 on Ctrl+C or at the
+// end of input.
+int32_t prompt_password(char* buffer);
+
+// The saved directory of the running operation.
+extern char saved_dir[plat::PATH_CAP];

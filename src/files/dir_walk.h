@@ -1,0 +1,23 @@
+// The recursive directory walk of -r.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/context.h"
+#include "platform/platform.h"
+
+// Stores the directory name (relative to the working directory, or
+// absolute) under stored_path: its opening record, its files, its
+// subdirectories' groups, its closing record.  Returns 0; -15, -16, -17; or
+// the nonzero result of store_file that stopped it.
+int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx);
+
+// The three search operations with the attribute filter.
+plat::FindHandle dir_search_first(OpContext* ctx, const char* dir_name, char* entry_name);
+int32_t dir_search_next(OpContext* ctx, plat::FindHandle h, char* entry_name);
+void dir_search_close(OpContext* ctx, plat::FindHandle h);
+
+// 0 when the walk may enter; 1 (after changing back to dir_left) when the
+// directory entered is dir_left or one of its ancestors; -15 when changing
+// back fails (message 21).
+int32_t check_descent(const char* dir_left, const char* dir_entered);

@@ -1,0 +1,26 @@
+// File list expansion: the work list becomes the file list, wildcard
+// patterns replaced by their matches, and the archive's full path is fixed.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/context.h"
+
+// Set when a directory search continuation failed (message 43).
+extern int find_next_failed;
+
+// Expands count names of work (the last is the archive name) from the start
+// directory into *out_list / *out_count, then resolves the last name to
+// archive_path against the working directory of entry (empty when it cannot
+// be formed).  Returns 0; -21 after message 35; -22 after message 43.  The
+// caller owns the list (free_file_list).
+int32_t build_file_list(int32_t count, char** work, OpContext* ctx, char*** out_list,
+                        int32_t* out_count);
+
+// Returns the file list, or nullptr after its messages.
+char** expand_wildcards(char** work, int32_t count, OpContext* ctx, int32_t* out_count);
+
+// True when a search entry with these attribute bits is taken under flags.
+bool attribute_filter_accepts(uint32_t attributes, uint32_t flags);
+
+void free_file_list(char** list, int32_t count);

@@ -1,0 +1,285 @@
+// Test support implementation: POSIX process control for the tests.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace th {
+
+static std::atomic<unsigned> scratch_counter{0};
+
+ScratchDir::ScratchDir() {
+    std::string base = KELPARC_TEST_TMP;
+    fs::create_directories(base);
+    ::chmod(base.c_str(), 0777);
+    for (;;) {
+        path_ = base + "/t" + std::to_string(::getpid()) + "_" + std::to_string(scratch_counter++);
+        if (::mkdir(path_.c_str(), 0777) == 0) break;
+        if (errno != EEXIST) throw std::runtime_error("cannot create scratch dir " + path_);
+    }
+    ::chmod(path_.c_str(), 0777);
+}
+
+ScratchDir::~ScratchDir() {
+    if (std::getenv("KELPARC_KEEP_TMP") == nullptr) remove_tree(path_);
+}
+
+void make_dirs(const std::string& path) { fs::create_directories(path); }
+
+void write_file(const std::string& path, const std::string& bytes) {
+    fs::path p(path);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + path);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::string();
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string make_bytes(size_t n, char kind, uint32_t seed) {
+    std::string s(n, '\0');
+    std::mt19937 rng(seed);
+    static const char* words[] = {"the ",    "archive ", "chunk ", "of ",   "data\n", "int ",
+                                  "return ", "static ",  "void ",  "kelp ", "{\n",    "}\n"};
+    size_t i = 0;
+    switch (kind) {
+    case 'z': break;
+    case 'r':
+        for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+        break;
+    default:
+        while (i < n) {
+            const char* w = words[rng() % 12];
+            for (; *w && i < n; ++w) s[i++] = *w;
+        }
+    }
+    return s;
+}
+
+void remove_tree(const std::string& path) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) return;
+    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0777);
+    }
+    ::chmod(path.c_str(), 0777);
+    fs::remove_all(path, ec);
+}
+
+bool running_as_root() { return ::geteuid() == 0; }
+
+std::string kelparc_path() { return KELPARC_BIN; }
+
+static void drain(int fd, std::string* into) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into->append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+}
+
+static void child_setup(const RunOptions& opt) {
+    if (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) != 0) _exit(127);
+    if (opt.fsize_limit >= 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(opt.fsize_limit);
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+    }
+    if (opt.as_nobody && ::geteuid() == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
+    }
+    for (const auto& e : opt.env) ::putenv(const_cast<char*>(e.c_str()));
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& opt) {
+    RunResult r;
+    int out_pipe[2], err_pipe[2], in_pipe[2];
+    if (::pipe(out_pipe) || ::pipe(err_pipe) || ::pipe(in_pipe)) throw std::runtime_error("pipe");
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();  // no controlling terminal: the prompt falls back to stdin
+        if (opt.stdin_null) {
+            int fd = ::open("/dev/null", O_RDONLY);
+            ::dup2(fd, 0);
+        } else {
+            ::dup2(in_pipe[0], 0);
+        }
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        ::close(in_pipe[0]); ::close(in_pipe[1]);
+        ::close(out_pipe[0]); ::close(out_pipe[1]);
+        ::close(err_pipe[0]); ::close(err_pipe[1]);
+        child_setup(opt);
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (!opt.stdin_data.empty()) {
+        ::signal(SIGPIPE, SIG_IGN);
+        ssize_t ignored = ::write(in_pipe[1], opt.stdin_data.data(), opt.stdin_data.size());
+        (void)ignored;
+    }
+    ::close(in_pipe[1]);
+    // Read both streams until they close or the deadline passes.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
+    bool out_open = true, err_open = true;
+    ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+    while (out_open || err_open) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            r.timed_out = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+        int n = ::poll(fds, 2, static_cast<int>(left > 1000 ? 1000 : left));
+        if (n < 0 && errno != EINTR) break;
+        char buf[65536];
+        for (int i = 0; i < 2; ++i) {
+            bool& open = i == 0 ? out_open : err_open;
+            if (!open || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR)) open = false;
+        }
+    }
+    int wstatus = 0;
+    ::waitpid(pid, &wstatus, 0);
+    ::fcntl(out_pipe[0], F_SETFL, 0);
+    ::fcntl(err_pipe[0], F_SETFL, 0);
+    if (!r.timed_out) {
+        drain(out_pipe[0], &r.out);
+        drain(err_pipe[0], &r.err);
+    }
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
+    return r;
+}
+
+RunResult run_kelparc(const std::vector<std::string>& args, const RunOptions& opt) {
+    return run_program(kelparc_path(), args, opt);
+}
+
+int shell(const std::string& command) {
+    int rc = std::system(command.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cwd,
+                     const std::vector<std::string>& keys, int timeout_s) {
+    PtyResult r;
+    std::string program = kelparc_path();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) throw std::runtime_error("forkpty");
+    if (pid == 0) {
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(127);
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    size_t next_key = 0;
+    bool prompted = false;
+    auto last_key = std::chrono::steady_clock::now();
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            r.timed_out = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        struct pollfd pfd = {master, POLLIN, 0};
+        int n = ::poll(&pfd, 1, 50);
+        if (n > 0) {
+            char buf[4096];
+            ssize_t got = ::read(master, buf, sizeof buf);
+            if (got > 0) r.screen.append(buf, static_cast<size_t>(got));
+            else if (got <= 0 && errno != EINTR && errno != EAGAIN) break;
+        }
+        if (!prompted && r.screen.find("Enter password:") != std::string::npos) prompted = true;
+        now = std::chrono::steady_clock::now();
+        if (prompted && next_key < keys.size() && now - last_key > std::chrono::milliseconds(60)) {
+            ssize_t w = ::write(master, keys[next_key].data(), keys[next_key].size());
+            (void)w;
+            ++next_key;
+            last_key = now;
+        }
+        int wstatus;
+        pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
+        if (done == pid) {
+            // Collect what is still buffered on the terminal.
+            for (;;) {
+                struct pollfd p2 = {master, POLLIN, 0};
+                if (::poll(&p2, 1, 50) <= 0) break;
+                char buf[4096];
+                ssize_t got = ::read(master, buf, sizeof buf);
+                if (got <= 0) break;
+                r.screen.append(buf, static_cast<size_t>(got));
+            }
+            if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+            if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
+            ::close(master);
+            return r;
+        }
+    }
+    int wstatus = 0;
+    ::waitpid(pid, &wstatus, 0);
+    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
+    ::close(master);
+    return r;
+}
+
+}  // namespace th

@@ -1,0 +1,89 @@
+// Test support shared by every test: fresh scratch directories, small file
+// helpers, and running the built kelparc with both streams captured.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace th {
+
+// A fresh, empty directory under the build tree, removed when the object
+// goes away (kept when KELPARC_KEEP_TMP is set in the environment).
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    // path() + "/" + rel
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Writes bytes to path, creating parent directories.
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+void make_dirs(const std::string& path);
+// Deterministic bytes: text-like (kind 't'), zeros ('z'), random ('r').
+std::string make_bytes(size_t n, char kind, uint32_t seed = 1);
+// Removes a tree (chmod'ing it writable first).
+void remove_tree(const std::string& path);
+
+struct RunOptions {
+    std::string cwd;              // working directory of the child ("" = inherit)
+    std::string stdin_data;       // fed to standard input (then closed)
+    bool stdin_null = false;      // stdin from /dev/null instead
+    int timeout_s = 60;           // killed with SIGKILL after this
+    int64_t fsize_limit = -1;     // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+    bool as_nobody = false;       // drop to uid/gid 65534 first (when root)
+    std::vector<std::string> env; // extra NAME=VALUE entries
+};
+
+struct RunResult {
+    int status = -1;        // exit status as the shell sees it (0..255), -1 if signalled
+    int signal = 0;         // terminating signal, 0 if none
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs program with args (argv[0] is program).
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& opt = RunOptions());
+
+// Runs the built kelparc.
+RunResult run_kelparc(const std::vector<std::string>& args, const RunOptions& opt = RunOptions());
+
+// Exit status as the shell sees a negative result code.
+inline int status_of(int code) { return code & 0xFF; }
+
+// Runs a shell command line; returns its exit status (for tools such as
+// gzip and compress used as oracles).
+int shell(const std::string& command);
+
+// True when the process runs as root.
+bool running_as_root();
+
+// Path of the built kelparc.
+std::string kelparc_path();
+
+// Runs kelparc on a pseudo-terminal: `keys` are written to the terminal one
+// by one (with a short pause each) after the prompt text appears or the
+// delay passes; returns everything the terminal showed and the exit status.
+struct PtyResult {
+    int status = -1;
+    int signal = 0;
+    bool timed_out = false;
+    std::string screen;  // everything written to the terminal
+};
+PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cwd,
+                     const std::vector<std::string>& keys, int timeout_s = 20);
+
+}  // namespace th
