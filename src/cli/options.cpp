@@ -1,5 +1,174 @@
-// PLACEHOLDER: stands in until the real module replaces this whole file.
+// The entry point: option scan, banner, usage, diagnostics, and the choice
+// of exactly one operation.
 #include "cli/options.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/messages.h"
 #include "cli/operations.h"
+#include "platform/platform.h"
+
 const OperationTable real_operations = {run_compress, run_append, run_uncompress, run_list};
-int32_t kelparc_main(int, char**, const OperationTable&) { return 0; }
+
+namespace {
+
+// What the option scan found beside the RunConfig.
+struct ScanResult {
+    int32_t option_count = 0;
+    std::vector<char> unknown_letters;  // in the order met, no cap
+    bool start_dir_too_long = false;
+    std::string long_start_dir;
+};
+
+void print_usage(const char* argv0) {
+    char base[NAME_CAP] = "";
+    plat::_splitpath(argv0 ? argv0 : "", nullptr, nullptr, base, nullptr);
+    show_info(502, "1", "2");
+    show_info(503, base);
+    show_info(505, base);
+    // 509, the -o line, belongs to a platform that restores owners.
+    static const int32_t lines[] = {506, 507, 508, 510, 511, 512, 513, 514, 515, 516};
+    for (int32_t n : lines) show_info(n);
+}
+
+// Bounded copy into a field of cap bytes; the text is cut at cap - 1.
+void copy_field(char* field, size_t cap, const char* text) {
+    size_t n = std::strlen(text);
+    if (n > cap - 1) n = cap - 1;
+    std::memcpy(field, text, n);
+    field[n] = '\0';
+}
+
+void scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
+    char letter = arg[1];
+    switch (std::tolower(static_cast<unsigned char>(letter))) {
+    case 'u': config->flags |= OPT_UNCOMPRESS; break;
+    case 'a': config->flags |= OPT_APPEND; break;
+    case 'l': config->flags |= OPT_LIST; break;
+    case 'r': config->flags |= OPT_RECURSE; break;
+    case 'w': config->flags |= OPT_OVERWRITE; break;
+    case 's': config->flags |= OPT_SKIP_SAME; break;
+    case 'q': config->flags |= OPT_QUIET; break;
+    case 'c':
+        config->flags |= OPT_START_DIR;
+        // A directory path cut short would name another directory: keep
+        // the whole text aside and refuse it before the operation runs.
+        scan->start_dir_too_long = std::strlen(arg + 2) >= static_cast<size_t>(NAME_CAP);
+        scan->long_start_dir = scan->start_dir_too_long ? arg + 2 : "";
+        copy_field(config->start_dir, sizeof config->start_dir, scan->start_dir_too_long ? "" : arg + 2);
+        break;
+    case 'p':
+        config->flags |= OPT_PASSWORD;
+        copy_field(config->password, sizeof config->password, arg + 2);
+        break;
+    case 't':
+        if (std::strpbrk(arg + 2, "hH")) config->flags |= OPT_HIDDEN;
+        if (std::strpbrk(arg + 2, "sS")) config->flags |= OPT_SYSTEM;
+        break;
+    default: scan->unknown_letters.push_back(letter); break;
+    }
+}
+
+// Options are every argument but the last that begins with the option
+// prefix; the last argument is always the archive name.
+void scan_arguments(int argc, char** argv, RunConfig* config, ScanResult* scan) {
+    for (int i = 1; i < argc - 1; ++i) {
+        const char* arg = argv[i];
+        if (!plat::is_option_prefix(arg[0])) continue;
+        ++scan->option_count;
+        scan_option(arg, config, scan);
+    }
+}
+
+void report_unknown_letters(const ScanResult& scan, uint32_t flags) {
+    if (flags & OPT_QUIET) return;
+    for (char letter : scan.unknown_letters) {
+        std::string quoted = "\"";
+        if (letter != '\0') quoted += letter;
+        quoted += "\"";
+        show_error(9, quoted.c_str());
+    }
+}
+
+// Returns 0 to go on, or -20.  With -l among the conflicting operations
+// (and no -q) the run goes on as a list run.
+int32_t check_conflicts(RunConfig* config) {
+    uint32_t ops = config->flags & (OPT_UNCOMPRESS | OPT_APPEND | OPT_LIST);
+    int n_ops = ((ops & OPT_UNCOMPRESS) != 0) + ((ops & OPT_APPEND) != 0) + ((ops & OPT_LIST) != 0);
+    if (n_ops < 2) return RC_OK;
+    if (config->flags & OPT_QUIET) return RC_CONFLICT;
+    show_error(11);
+    if (!(ops & OPT_LIST)) return RC_CONFLICT;
+    show_error(12);
+    config->flags &= ~(OPT_UNCOMPRESS | OPT_APPEND);
+    return RC_OK;
+}
+
+char* copy_text(const char* text) {
+    size_t n = std::strlen(text);
+    char* copy = new char[n + 1];
+    std::memcpy(copy, text, n + 1);
+    return copy;
+}
+
+// Copies the archive name; a name longer than the field is refused rather
+// than cut, since the cut name would be another file.
+int32_t take_archive_name(RunConfig* config, const char* name) {
+    if (std::strlen(name) >= sizeof config->archive_name) {
+        if (!(config->flags & OPT_QUIET)) show_error(MSG_BAD_VALUE, name);
+        return RC_NO_FILES;
+    }
+    copy_field(config->archive_name, sizeof config->archive_name, name);
+    return RC_OK;
+}
+
+int32_t choose_and_run(RunConfig* config, const ScanResult& scan, const char* last,
+                       const OperationTable& ops) {
+    OperationFn op = ops.compress;
+    if (config->flags & OPT_UNCOMPRESS) {
+        op = ops.uncompress;
+    } else if (config->flags & OPT_LIST) {
+        op = ops.list;
+    } else {
+        if (config->flags & OPT_APPEND) op = ops.append;
+        if (config->file_count == 0) {
+            if (!(config->flags & OPT_QUIET)) show_error(13);
+            return RC_NO_FILES;
+        }
+    }
+    if (scan.start_dir_too_long) {
+        if (!(config->flags & OPT_QUIET)) show_error(MSG_BAD_VALUE, scan.long_start_dir.c_str());
+        return RC_BAD_START_DIR;
+    }
+    int32_t rc = take_archive_name(config, last);
+    return rc != RC_OK ? rc : op(config);
+}
+
+}  // namespace
+
+int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
+    if (argc < 2) {
+        print_usage(argv[0]);
+        return RC_OK;
+    }
+    RunConfig config;
+    std::memset(&config, 0, sizeof config);
+    ScanResult scan;
+    scan_arguments(argc, argv, &config, &scan);
+    show_info(502, "1", "2");
+    report_unknown_letters(scan, config.flags);
+    int32_t rc = check_conflicts(&config);
+    if (rc != RC_OK) return rc;
+    // File arguments are taken by position, after as many arguments as
+    // there were options.
+    config.file_count = argc - 2 - scan.option_count;
+    std::vector<char*> files;
+    for (int32_t i = 0; i < config.file_count; ++i) files.push_back(copy_text(argv[1 + scan.option_count + i]));
+    config.files = files.empty() ? nullptr : files.data();
+    rc = choose_and_run(&config, scan, argv[argc - 1], ops);
+    for (char* f : files) delete[] f;
+    return rc;
+}
