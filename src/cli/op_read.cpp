@@ -1,4 +1,88 @@
-// PLACEHOLDER: stands in until the real module replaces this whole file.
+// The two reading operations: unpack an archive, list an archive.
+//
+// Both expand the work list only to fix the archive's full path: the file
+// arguments select nothing, the whole archive is always read.
+#include <cstdio>
+
+#include "archive/header.h"
+#include "archive/walk.h"
+#include "cli/messages.h"
 #include "cli/operations.h"
-int32_t run_uncompress(RunConfig*) { return RC_OPEN; }
-int32_t run_list(RunConfig*) { return RC_OPEN; }
+#include "files/file_list.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Builds the work list and expands it into ctx->archive_path.  Returns 0
+// with *work set (count texts), or the expansion's negative code.
+int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t* count) {
+    *count = config->file_count + 1;
+    *work = make_work_list(config);
+    if (*work == nullptr) {
+        show_error(41);
+        return RC_EXPAND;
+    }
+    char** file_list = nullptr;
+    int32_t n_files = 0;
+    int32_t rc = build_file_list(*count, *work, ctx, &file_list, &n_files);
+    if (file_list != nullptr) free_file_list(file_list, n_files);
+    return rc;
+}
+
+}  // namespace
+
+int32_t run_uncompress(RunConfig* config) {
+    OpContext ctx;
+    int32_t rc = begin_operation(&ctx, config);
+    if (rc != RC_OK) return rc;
+    ctx.flags |= OPT_UNCOMPRESS;
+    // Written on every run, -q included.
+    std::printf("offset = %lu, offset = %lu\n", 0UL, 0UL);
+    if (config->archive_name[0] == '\0') {
+        if (!(ctx.flags & OPT_QUIET)) show_error(1);
+        return RC_NO_FILES;
+    }
+    char** work = nullptr;
+    int32_t count = 0;
+    rc = resolve_archive(config, &ctx, &work, &count);
+    if (rc == RC_OK) {
+        if (!(ctx.flags & OPT_QUIET)) show_info(500, ctx.archive_path);
+        rc = read_archive_header(&ctx, config->password);
+        if (rc < 0) {
+            if (!(ctx.flags & OPT_QUIET)) show_error(2, ctx.archive_path);
+        } else {
+            // Entries are restored relative to the start directory.
+            plat::_chdir(ctx.start_dir);
+            rc = uncompress_walk(&ctx);
+        }
+    }
+    end_operation(count, work);
+    return rc;
+}
+
+int32_t run_list(RunConfig* config) {
+    OpContext ctx;
+    int32_t rc = begin_operation(&ctx, config);
+    if (rc != RC_OK) return rc;
+    ctx.flags |= OPT_LIST;
+    if (config->archive_name[0] == '\0') {
+        if (!(ctx.flags & OPT_QUIET)) show_error(3);
+        return RC_NO_FILES;
+    }
+    char** work = nullptr;
+    int32_t count = 0;
+    rc = resolve_archive(config, &ctx, &work, &count);
+    if (rc == RC_OK && (ctx.flags & OPT_QUIET)) {
+        rc = RC_LIST_QUIET;  // a quiet listing reads and prints nothing
+    } else if (rc == RC_OK) {
+        show_info(501, ctx.archive_path);
+        rc = read_archive_header(&ctx, config->password);
+        if (rc < 0) {
+            show_error(2, ctx.archive_path);
+        } else {
+            rc = list_walk(&ctx);
+        }
+    }
+    end_operation(count, work);
+    return rc;
+}
