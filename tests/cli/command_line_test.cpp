@@ -1,0 +1,113 @@
+// The command line as a user at a shell sees it: usage, banner, option
+// diagnostics, conflicts, operation start (-c and -p) and exit statuses.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+const std::string banner = "\nOstvale KELPARC Version 1.2\n\n";
+
+th::RunResult run_in(const th::ScratchDir& dir, const std::vector<std::string>& args) {
+    th::RunOptions opt;
+    opt.cwd = dir.path();
+    opt.stdin_null = true;
+    return th::run_kelparc(args, opt);
+}
+
+}  // namespace
+
+TEST(CommandLine, NoArgumentsPrintsUsage) {
+    th::ScratchDir dir;
+    auto r = run_in(dir, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "\nOstvale KELPARC Version 1.2\n\n"
+              " Usage:  kelparc [options] [files] zipfile\n"
+              " kelparc supports the following options: \n"
+              "   -a       : Append to a zip file\n"
+              "   -c<path> : Use the path as the point to begin searching for files\n"
+              "   -l       : List contents of a zip file\n"
+              "   -p[pw]   : Specifies password to lock or unlock zip file\n"
+              "   -q       : Quiet mode\n"
+              "   -r       : Recursively backup of directories\n"
+              "   -s       : On uncompress, skip files that have same time and size\n"
+              "   -t[hs]   : Compress [h]idden or [s]ystem files\n"
+              "   -u       : Unzip an archive\n"
+              "   -w       : Overwrite existing zip file\n");
+}
+
+TEST(CommandLine, MissingFilesAndConflicts) {
+    th::ScratchDir dir;
+    for (const char* only : {"out.kel", "-u"}) {
+        auto r = run_in(dir, {only});
+        EXPECT_EQ(r.status, th::status_of(-8)) << only;
+        EXPECT_EQ(r.out, banner);
+        EXPECT_EQ(r.err, "No files specified or zip filename missing.\n");
+    }
+    auto r = run_in(dir, {"-u", "-a", "f", "out.kel"});
+    EXPECT_EQ(r.status, 236);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Conflicting options specified for operation.\n");
+    r = run_in(dir, {"-q", "-u", "-l", "out.kel"});
+    EXPECT_EQ(r.status, 236);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "");
+    r = run_in(dir, {"-q", "-a", "out.kel"});
+    EXPECT_EQ(r.status, 248);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(th::exists(dir / "out.kel"));
+}
+
+TEST(CommandLine, OverlongArgumentsAreRefused) {
+    th::ScratchDir dir;
+    th::write_file(dir / "f", "x");
+    std::string name(300, 'n');
+    auto r = run_in(dir, {"f", name});
+    EXPECT_EQ(r.status, 248);
+    EXPECT_EQ(r.err, "Argument too long: " + name + "\n");
+    std::string cdir(256, 'c');
+    r = run_in(dir, {"-c" + cdir, "f", "out.kel"});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, "Argument too long: " + cdir + "\n");
+    EXPECT_FALSE(th::exists(dir / "out.kel"));
+}
+
+TEST(CommandLine, BadStartDirectory) {
+    th::ScratchDir dir;
+    th::write_file(dir / "plain", "x");
+    auto r = run_in(dir, {"-cplain", "plain", "out.kel"});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Invalid path specified with -c option, plain.\n");
+    r = run_in(dir, {"-c", "-u", "out.kel"});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, "Invalid path specified with -c option, .\n");
+    // The -c check comes before the password prompt.
+    r = run_in(dir, {"-cmissing", "-p", "-u", "out.kel"});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Invalid path specified with -c option, missing.\n");
+    r = run_in(dir, {"-q", "-cmissing", "-u", "out.kel"});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CommandLine, PasswordNeededUnderQuiet) {
+    th::ScratchDir dir;
+    auto r = run_in(dir, {"-q", "-p", "-u", "out.kel"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CommandLine, PromptWithoutTerminalEndsAtEndOfInput) {
+    th::ScratchDir dir;
+    th::write_file(dir / "f", "x");
+    auto r = run_in(dir, {"-p", "f", "out.kel"});
+    EXPECT_EQ(r.status, th::status_of(-19));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, banner + "Enter password:  ");
+    EXPECT_FALSE(th::exists(dir / "out.kel"));
+}
