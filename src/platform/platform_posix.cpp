@@ -1,29 +1,778 @@
-// PLACEHOLDER: stands in until the real module replaces this whole file.
+// The platform services on POSIX systems (Linux).
+//
+// Every path is copied into a bounded buffer with '\' turned into '/' before
+// the kernel sees it, so names typed or stored with either separator work.
+// Only regular files are ever opened: a FIFO, socket or device is refused on
+// the opened descriptor, so no run can block on one.  Hidden, system and
+// archive bits live in the extended attribute user.DOSATTRIB as "0x<hex>",
+// the text Samba and Wine read and write.
+#if !defined(_WIN32)
+
+#define _FILE_OFFSET_BITS 64
+
 #include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
 namespace plat {
-int _open(const char*, int, int) { return -1; }
-long _read(int, void*, unsigned) { return -1; }
-long _write(int, const void*, unsigned) { return -1; }
-int64_t _lseek(int, int64_t, int) { return -1; }
-int _chsize(int, int64_t) { return -1; }
-int _close(int) { return -1; }
-int _stat(const char*, StatRec*) { return -1; }
-int _access(const char*, int) { return -1; }
-int _unlink(const char*) { return -1; }
-int _chmod(const char*, int) { return -1; }
-int _utime(const char*, int64_t, int64_t) { return -1; }
-int _mkdir(const char*) { return -1; }
-int _chdir(const char*) { return -1; }
-char* _getcwd(char*, int) { return nullptr; }
-char* _fullpath(char*, const char*, size_t) { return nullptr; }
-void _splitpath(const char*, char*, char*, char*, char*) {}
-uint32_t GetFileAttributesA(const char*) { return INVALID_FILE_ATTRIBUTES; }
-int SetFileAttributesA(const char*, uint32_t) { return 0; }
-FindHandle FindFirstFileA(const char*, FindData*) { return INVALID_HANDLE_VALUE; }
-int FindNextFileA(FindHandle, FindData*) { return 0; }
-int FindClose(FindHandle) { return 1; }
-uint32_t GetLastError() { return 0; }
-int _getch() { return -1; }
-int _putch(int c) { return c; }
+
+namespace {
+
+// ---- errors ---------------------------------------------------------------
+
+thread_local uint32_t last_error = 0;
+
+// Windows-style codes for the errno values callers may meet, so both builds
+// report the same numbers.  None of them is 18, which means "no more files".
+uint32_t error_code_of(int err) {
+    switch (err) {
+    case ENOENT: return 2;        // file not found
+    case ENOTDIR: return 3;       // path not found
+    case EMFILE:
+    case ENFILE: return 4;        // too many open files
+    case EACCES:
+    case EPERM: return 5;         // access denied
+    case EBADF: return 6;         // invalid handle
+    case ENOMEM: return 8;        // not enough memory
+    case EEXIST: return 80;       // file exists
+    case ENOSPC: return 112;      // disk full
+    case ENAMETOOLONG: return 206;
+    default: return 31;           // general failure
+    }
+}
+
+// Records errno as the thread's last error; returns -1 for the caller.
+int fail() {
+    last_error = error_code_of(errno);
+    return -1;
+}
+
+int fail_with(int err) {
+    errno = err;
+    return fail();
+}
+
+// ---- paths ----------------------------------------------------------------
+
+bool is_sep(char c) { return c == '/' || c == '\\'; }
+
+// A path as the kernel is given it: a bounded copy with every '\' turned
+// into '/'.  A path that does not fit PATH_CAP is refused, never cut.
+class OsPath {
+public:
+    explicit OsPath(const char* path) {
+        text_[0] = '\0';
+        if (path == nullptr) {
+            errno = ENOENT;
+            return;
+        }
+        size_t i = 0;
+        for (; path[i] != '\0'; ++i) {
+            if (i + 1 >= static_cast<size_t>(PATH_CAP)) {
+                errno = ENAMETOOLONG;
+                text_[0] = '\0';
+                return;
+            }
+            text_[i] = path[i] == '\\' ? '/' : path[i];
+        }
+        text_[i] = '\0';
+        ok_ = true;
+    }
+    bool ok() const { return ok_; }
+    const char* c_str() const { return text_; }
+
+private:
+    char text_[PATH_CAP];
+    bool ok_ = false;
+};
+
+// Copies at most 255 bytes of src[0..len) into dst and terminates it (the
+// parts of _splitpath are 256-byte buffers).
+void copy_part(char* dst, const char* src, size_t len) {
+    if (dst == nullptr) return;
+    if (len > 255) len = 255;
+    memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
+// ---- file handles ---------------------------------------------------------
+
+int open_flags_of(int oflag) {
+    int flags = O_RDONLY;
+    if ((oflag & OF_RDWR) != 0) flags = O_RDWR;
+    else if ((oflag & OF_WRONLY) != 0) flags = O_WRONLY;
+    if ((oflag & OF_APPEND) != 0) flags |= O_APPEND;
+    if ((oflag & OF_CREAT) != 0) flags |= O_CREAT;
+    if ((oflag & OF_TRUNC) != 0) flags |= O_TRUNC;
+    if ((oflag & OF_EXCL) != 0) flags |= O_EXCL;
+    // Non-blocking until the descriptor is known to be a regular file: a
+    // FIFO opened for reading would otherwise wait for a writer.
+    return flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+}
+
+// Keeps fd only when it is a regular file, back in blocking mode.
+int keep_if_regular(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        int err = errno;
+        ::close(fd);
+        return fail_with(err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail_with(S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
+    }
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+        int err = errno;
+        ::close(fd);
+        return fail_with(err);
+    }
+    return fd;
+}
+
+// ---- status and modes -----------------------------------------------------
+
+// The process umask, read without changing it: /proc reports it, and the
+// umask(2) pair is the fallback where /proc is not mounted.
+mode_t current_umask() {
+    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[2048];
+        ssize_t n = ::read(fd, buf, sizeof buf - 1);
+        ::close(fd);
+        if (n > 0) {
+            buf[n] = '\0';
+            const char* p = strstr(buf, "\nUmask:");
+            if (p != nullptr) return static_cast<mode_t>(strtoul(p + 7, nullptr, 8) & 0777);
+        }
+    }
+    mode_t old = ::umask(0);
+    ::umask(old);
+    return old;
+}
+
+// Start of the last component of a path (either separator), ignoring
+// trailing separators; *len receives its length.
+const char* last_component(const char* path, size_t* len) {
+    size_t end = strlen(path);
+    while (end > 0 && is_sep(path[end - 1])) --end;
+    size_t start = end;
+    while (start > 0 && !is_sep(path[start - 1])) --start;
+    *len = end - start;
+    return path + start;
+}
+
+bool hidden_by_name(const char* path) {
+    size_t len = 0;
+    const char* name = last_component(path, &len);
+    if (len == 0 || name[0] != '.') return false;
+    return !(len == 1 || (len == 2 && name[1] == '.'));
+}
+
+// The bits recorded in user.DOSATTRIB.  Older Samba stores the text with a
+// trailing NUL, newer Samba an encoded record that begins with the same
+// text, Wine the text alone: only the leading "0x<hex>" is read.
+constexpr uint32_t DOSATTRIB_BITS =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+const char DOSATTRIB_NAME[] = "user.DOSATTRIB";
+
+uint32_t parse_dosattrib(const char* text, size_t len) {
+    if (len < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return 0;
+    uint32_t value = 0;
+    size_t digits = 0;
+    for (size_t i = 2; i < len; ++i) {
+        char c = text[i];
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (d < 0) break;
+        if (++digits > 8) return 0;  // more than 32 bits: not ours to trust
+        value = value << 4 | static_cast<uint32_t>(d);
+    }
+    return digits == 0 ? 0 : value & DOSATTRIB_BITS;
+}
+
+uint32_t read_dosattrib(const char* os_path) {
+    char small[256];
+    ssize_t n = ::getxattr(os_path, DOSATTRIB_NAME, small, sizeof small);
+    if (n >= 0) return parse_dosattrib(small, static_cast<size_t>(n));
+    if (errno != ERANGE) return 0;
+    // A long encoded record: read it whole (extended attributes are at most
+    // 64 KiB on Linux).
+    ssize_t need = ::getxattr(os_path, DOSATTRIB_NAME, nullptr, 0);
+    if (need <= 0 || need > 65536) return 0;
+    std::vector<char> big(static_cast<size_t>(need));
+    n = ::getxattr(os_path, DOSATTRIB_NAME, big.data(), big.size());
+    return n > 0 ? parse_dosattrib(big.data(), static_cast<size_t>(n)) : 0;
+}
+
+// ---- directory search -----------------------------------------------------
+
+// '*' any run, '?' one byte, everything else itself (case-sensitive).
+// Iterative with one backtrack point, so no pattern can make it slow.
+bool wild_match(const char* pat, const char* name) {
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name != '\0') {
+        if (*pat == '*') {
+            star = pat++;
+            resume = name;
+        } else if (*pat == '?' || *pat == *name) {
+            ++pat;
+            ++name;
+        } else if (star != nullptr) {
+            pat = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pat == '*') ++pat;
+    return *pat == '\0';
+}
+
+bool is_dot_or_dotdot(const std::string& s) { return s == "." || s == ".."; }
+
+// "." and ".." first, then ascending byte order (char_traits compares as
+// unsigned bytes), as an NTFS directory search reports them.
+bool find_order(const std::string& a, const std::string& b) {
+    bool a_dot = is_dot_or_dotdot(a);
+    bool b_dot = is_dot_or_dotdot(b);
+    if (a_dot != b_dot) return a_dot;
+    return a < b;
+}
+
+// ---- console --------------------------------------------------------------
+
+// The controlling terminal, opened once; -1 when the process has none.
+int console_fd() {
+    static int fd = -2;
+    if (fd == -2) fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return fd;
+}
+
+// Second code of a two-part key, handed out by the next _getch.
+int pending_key = -1;
+
+// The terminal settings to put back, also from a signal handler.
+struct termios saved_termios;
+volatile sig_atomic_t termios_saved = 0;
+const int RESTORE_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+constexpr int N_RESTORE_SIGNALS = sizeof RESTORE_SIGNALS / sizeof RESTORE_SIGNALS[0];
+struct sigaction saved_actions[N_RESTORE_SIGNALS];
+
+// A signal that ends the process while the terminal is raw: put the
+// terminal back, then die of the signal as before.
+void restore_and_reraise(int sig) {
+    if (termios_saved) ::tcsetattr(console_fd(), TCSANOW, &saved_termios);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+void install_restore_handlers() {
+    for (int i = 0; i < N_RESTORE_SIGNALS; ++i) {
+        struct sigaction act;
+        memset(&act, 0, sizeof act);
+        ::sigaction(RESTORE_SIGNALS[i], nullptr, &saved_actions[i]);
+        // Only where the signal would kill the process: an ignored signal
+        // stays ignored, a program's own handler stays in charge.
+        if (saved_actions[i].sa_handler != SIG_DFL || (saved_actions[i].sa_flags & SA_SIGINFO)) continue;
+        act.sa_handler = restore_and_reraise;
+        sigemptyset(&act.sa_mask);
+        ::sigaction(RESTORE_SIGNALS[i], &act, nullptr);
+    }
+}
+
+void remove_restore_handlers() {
+    for (int i = 0; i < N_RESTORE_SIGNALS; ++i) ::sigaction(RESTORE_SIGNALS[i], &saved_actions[i], nullptr);
+}
+
+// One byte from fd, EINTR retried.  timeout_ms < 0 waits as long as it
+// takes.  Returns the byte, or -1 at end of input, on error or timeout.
+int read_byte(int fd, int timeout_ms) {
+    for (;;) {
+        if (timeout_ms >= 0) {
+            struct pollfd pfd = {fd, POLLIN, 0};
+            int ready = ::poll(&pfd, 1, timeout_ms);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return -1;
+        }
+        unsigned char c = 0;
+        ssize_t n = ::read(fd, &c, 1);
+        if (n == 1) return c;
+        if (n < 0 && errno == EINTR) continue;
+        return -1;
+    }
+}
+
+// Key codes as the prompt knows them.
+int key_code_of(int byte) {
+    switch (byte) {
+    case '\n':
+    case '\r': return 13;
+    case 127: return 8;
+    case 4: return 26;  // Ctrl+D ends the entry as Ctrl+Z does
+    default: return byte;
+    }
+}
+
+// The second code of a cursor or function key, from the final byte of its
+// escape sequence (and the number before '~'), in the PC scan codes.
+int scan_code_of(int final_byte, int number) {
+    switch (final_byte) {
+    case 'A': return 72;  // up
+    case 'B': return 80;  // down
+    case 'C': return 77;  // right
+    case 'D': return 75;  // left
+    case 'H': return 71;  // home
+    case 'F': return 79;  // end
+    case 'P': return 59;  // F1
+    case 'Q': return 60;
+    case 'R': return 61;
+    case 'S': return 62;  // F4
+    case '~':
+        switch (number) {
+        case 1: return 71;
+        case 2: return 82;  // insert
+        case 3: return 83;  // delete
+        case 4: return 79;
+        case 5: return 73;  // page up
+        case 6: return 81;  // page down
+        default: return 0x85;
+        }
+    default: return final_byte < 0 ? 0 : final_byte;
+    }
+}
+
+// After ESC on the terminal: a sequence ESC '[' ... final or ESC 'O' final
+// becomes 0xE0 and its scan code; a lone ESC stays 27.  The rest of a
+// sequence arrives at once, so a short wait tells the two apart.
+int read_escape(int fd) {
+    const int WAIT_MS = 50;
+    int next = read_byte(fd, WAIT_MS);
+    if (next < 0) return 27;
+    if (next != '[' && next != 'O') {
+        pending_key = key_code_of(next);  // ESC then an ordinary key
+        return 27;
+    }
+    int number = 0;
+    int c = read_byte(fd, WAIT_MS);
+    // Parameter and intermediate bytes (0x20-0x3F) come before the final one.
+    for (int guard = 0; c >= 0x20 && c <= 0x3F && guard < 32; ++guard) {
+        if (c >= '0' && c <= '9' && number < 1000) number = number * 10 + (c - '0');
+        c = read_byte(fd, WAIT_MS);
+    }
+    pending_key = scan_code_of(c, number);
+    return 0xE0;
+}
+
+// One key from the terminal in raw mode, the settings put back on every
+// way out.
+int getch_terminal(int fd) {
+    struct termios raw;
+    if (::tcgetattr(fd, &saved_termios) != 0) {
+        int byte = read_byte(fd, -1);
+        return byte < 0 ? -1 : key_code_of(byte);
+    }
+    raw = saved_termios;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    termios_saved = 1;
+    install_restore_handlers();
+    // TCSANOW keeps keys typed ahead of the call.
+    int key = -1;
+    if (::tcsetattr(fd, TCSANOW, &raw) == 0) {
+        int byte = read_byte(fd, -1);
+        key = byte == 27 ? read_escape(fd) : byte < 0 ? -1 : key_code_of(byte);
+    }
+    ::tcsetattr(fd, TCSANOW, &saved_termios);
+    termios_saved = 0;
+    remove_restore_handlers();
+    return key;
+}
+
+}  // namespace
+
+// ---- file handles ---------------------------------------------------------
+
+int _open(const char* path, int oflag, int pmode) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    mode_t mode = (pmode & S_IWRITE_) != 0 ? 0666 : 0444;
+    int fd = ::open(os.c_str(), open_flags_of(oflag), mode);
+    if (fd < 0) return fail();
+    return keep_if_regular(fd);
+}
+
+long _read(int fd, void* buf, unsigned n) {
+    char* at = static_cast<char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::read(fd, at + done, n - done);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return fail();
+        }
+    }
+    return static_cast<long>(done);
+}
+
+long _write(int fd, const void* buf, unsigned n) {
+    const char* at = static_cast<const char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t put = ::write(fd, at + done, n - done);
+        if (put > 0) {
+            done += static_cast<size_t>(put);
+        } else if (put < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (put < 0) fail();
+            else last_error = error_code_of(ENOSPC);
+            return done == 0 ? -1 : static_cast<long>(done);
+        }
+    }
+    return static_cast<long>(done);
+}
+
+int64_t _lseek(int fd, int64_t offset, int whence) {
+    int how = whence == SEEK_SET_ ? SEEK_SET : whence == SEEK_CUR_ ? SEEK_CUR : whence == SEEK_END_ ? SEEK_END : -1;
+    if (how < 0) return fail_with(EINVAL);
+    off_t pos = ::lseek(fd, static_cast<off_t>(offset), how);
+    if (pos < 0) return fail();
+    return static_cast<int64_t>(pos);
+}
+
+int _chsize(int fd, int64_t size) {
+    if (size < 0) return fail_with(EINVAL);
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : fail();
+}
+
+int _close(int fd) { return ::close(fd) == 0 ? 0 : fail(); }
+
+// ---- status ---------------------------------------------------------------
+
+int _stat(const char* path, StatRec* st) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    struct stat s;
+    if (::stat(os.c_str(), &s) != 0) return fail();
+    // A FIFO, socket or device is never handed on: opening one could block.
+    if (!S_ISREG(s.st_mode) && !S_ISDIR(s.st_mode)) return fail_with(ENXIO);
+    st->mode = static_cast<uint32_t>(s.st_mode) & 0xFFFF;
+    st->size = static_cast<int64_t>(s.st_size);
+    st->atime = static_cast<int64_t>(s.st_atime);
+    st->mtime = static_cast<int64_t>(s.st_mtime);
+    st->ctime = static_cast<int64_t>(s.st_ctime);
+    st->dev = static_cast<uint64_t>(s.st_dev);
+    st->ino = static_cast<uint64_t>(s.st_ino);
+    return 0;
+}
+
+int _access(const char* path, int mode) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    int how = F_OK;
+    if ((mode & 4) != 0) how |= R_OK;
+    if ((mode & 2) != 0) how |= W_OK;
+    return ::access(os.c_str(), how) == 0 ? 0 : fail();
+}
+
+int _unlink(const char* path) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    return ::unlink(os.c_str()) == 0 ? 0 : fail();
+}
+
+int _chmod(const char* path, int mode) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    mode_t bits = static_cast<mode_t>(mode) & 0777 & ~current_umask();
+    return ::chmod(os.c_str(), bits) == 0 ? 0 : fail();
+}
+
+int _utime(const char* path, int64_t atime, int64_t mtime) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(atime);
+    times[0].tv_nsec = 0;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+    return ::utimensat(AT_FDCWD, os.c_str(), times, 0) == 0 ? 0 : fail();
+}
+
+// ---- directories ----------------------------------------------------------
+
+int _mkdir(const char* path) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    return ::mkdir(os.c_str(), 0777) == 0 ? 0 : fail();
+}
+
+int _chdir(const char* path) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    return ::chdir(os.c_str()) == 0 ? 0 : fail();
+}
+
+char* _getcwd(char* buf, int size) {
+    if (buf == nullptr || size <= 0) {
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    if (::getcwd(buf, static_cast<size_t>(size)) == nullptr) {
+        fail();
+        return nullptr;
+    }
+    return buf;
+}
+
+char* _fullpath(char* out, const char* path, size_t size) {
+    if (out == nullptr || path == nullptr || size == 0) {
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    // The working directory, a separator and the path: at most two PATH_CAP.
+    char joined[2 * PATH_CAP + 1];
+    size_t len = 0;
+    if (!is_sep(path[0])) {
+        if (::getcwd(joined, PATH_CAP) == nullptr) {
+            fail();
+            return nullptr;
+        }
+        len = strlen(joined);
+        joined[len++] = '/';
+    }
+    size_t path_len = strnlen(path, PATH_CAP);
+    if (path_len >= static_cast<size_t>(PATH_CAP)) {
+        fail_with(ENAMETOOLONG);
+        return nullptr;
+    }
+    memcpy(joined + len, path, path_len + 1);
+    // Collapse component by component into norm: "." is dropped, ".."
+    // removes the component before it (never above the root).
+    char norm[2 * PATH_CAP + 2];
+    size_t norm_len = 0;
+    const char* p = joined;
+    while (*p != '\0') {
+        while (is_sep(*p)) ++p;
+        const char* start = p;
+        while (*p != '\0' && !is_sep(*p)) ++p;
+        size_t comp_len = static_cast<size_t>(p - start);
+        if (comp_len == 0 || (comp_len == 1 && start[0] == '.')) continue;
+        if (comp_len == 2 && start[0] == '.' && start[1] == '.') {
+            while (norm_len > 0 && norm[norm_len - 1] != '/') --norm_len;
+            if (norm_len > 0) --norm_len;
+            continue;
+        }
+        norm[norm_len++] = '/';
+        memcpy(norm + norm_len, start, comp_len);
+        norm_len += comp_len;
+    }
+    if (norm_len == 0) norm[norm_len++] = '/';
+    if (norm_len >= size) {
+        fail_with(ENAMETOOLONG);
+        return nullptr;
+    }
+    memcpy(out, norm, norm_len);
+    out[norm_len] = '\0';
+    return out;
+}
+
+void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext) {
+    if (drive != nullptr) drive[0] = '\0';
+    if (path == nullptr) path = "";
+    size_t len = strlen(path);
+    size_t name_at = len;
+    while (name_at > 0 && !is_sep(path[name_at - 1])) --name_at;
+    size_t dot = len;
+    for (size_t i = len; i > name_at; --i) {
+        if (path[i - 1] == '.') {
+            dot = i - 1;
+            break;
+        }
+    }
+    copy_part(dir, path, name_at);
+    copy_part(fname, path + name_at, dot - name_at);
+    copy_part(ext, path + dot, len - dot);
+}
+
+// ---- attributes -----------------------------------------------------------
+
+uint32_t GetFileAttributesA(const char* path) {
+    StatRec st;
+    if (_stat(path, &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    OsPath os(path);
+    uint32_t attrs = 0;
+    if ((st.mode & MODE_DIR) != 0) attrs |= FILE_ATTRIBUTE_DIRECTORY;
+    if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= FILE_ATTRIBUTE_READONLY;
+    if (hidden_by_name(os.c_str())) attrs |= FILE_ATTRIBUTE_HIDDEN;
+    return attrs | read_dosattrib(os.c_str());
+}
+
+int SetFileAttributesA(const char* path, uint32_t attrs) {
+    OsPath os(path);
+    if (!os.ok()) {
+        fail();
+        return 0;
+    }
+    char text[16];
+    int len = snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(attrs & DOSATTRIB_BITS));
+    if (::setxattr(os.c_str(), DOSATTRIB_NAME, text, static_cast<size_t>(len), 0) != 0) {
+        fail();
+        return 0;
+    }
+    return 1;
+}
+
+// ---- directory search -----------------------------------------------------
+
+// The matching names of one directory, read whole and sorted at the start,
+// handed out one by one.
+struct FindState {
+    std::string dir_prefix;  // the pattern's directory part with its '/', or ""
+    std::vector<std::string> names;
+    size_t next = 0;
+};
+
+namespace {
+
+// Fills data with the next name of h and its attribute bits.  An entry whose
+// attributes cannot be read (a dangling link, a FIFO) is still reported,
+// with 0, so that the caller's status call fails and is reported there.
+void fill_find_data(FindState* h, FindData* data) {
+    const std::string& name = h->names[h->next++];
+    std::string path = h->dir_prefix + name;
+    uint32_t attrs = GetFileAttributesA(path.c_str());
+    data->dwFileAttributes = attrs == INVALID_FILE_ATTRIBUTES ? 0 : attrs;
+    size_t n = std::min(name.size(), sizeof data->cFileName - 1);
+    memcpy(data->cFileName, name.data(), n);
+    data->cFileName[n] = '\0';
+}
+
+// Reads the names of dir that match pat.  Returns 0, or -1 with the last
+// error set.
+int read_matches(const char* dir, const char* pat, std::vector<std::string>* names) {
+    DIR* d = ::opendir(dir);
+    if (d == nullptr) return fail();
+    // "*.*" matches every name, with or without a dot, as on Windows.
+    if (strcmp(pat, "*.*") == 0) pat = "*";
+    int rc = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            if (errno != 0) rc = fail();
+            break;
+        }
+        if (wild_match(pat, e->d_name)) names->emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return rc;
+}
+
+}  // namespace
+
+FindHandle FindFirstFileA(const char* pattern, FindData* data) {
+    OsPath os(pattern);
+    if (!os.ok()) {
+        fail();
+        return INVALID_HANDLE_VALUE;
+    }
+    const char* text = os.c_str();
+    const char* slash = strrchr(text, '/');
+    std::string prefix = slash == nullptr ? std::string() : std::string(text, static_cast<size_t>(slash - text) + 1);
+    const char* pat = slash == nullptr ? text : slash + 1;
+    auto* h = new FindState;
+    h->dir_prefix = prefix;
+    if (read_matches(prefix.empty() ? "." : prefix.c_str(), pat, &h->names) != 0) {
+        delete h;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (h->names.empty()) {
+        delete h;
+        fail_with(ENOENT);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::sort(h->names.begin(), h->names.end(), find_order);
+    fill_find_data(h, data);
+    return h;
+}
+
+int FindNextFileA(FindHandle h, FindData* data) {
+    if (h == INVALID_HANDLE_VALUE) {
+        fail_with(EBADF);
+        return 0;
+    }
+    if (h->next >= h->names.size()) {
+        last_error = ERROR_NO_MORE_FILES;
+        return 0;
+    }
+    fill_find_data(h, data);
+    return 1;
+}
+
+int FindClose(FindHandle h) {
+    delete h;
+    return 1;
+}
+
+uint32_t GetLastError() { return last_error; }
+
+// ---- console --------------------------------------------------------------
+
+int _getch() {
+    if (pending_key >= 0) {
+        int key = pending_key;
+        pending_key = -1;
+        return key;
+    }
+    int fd = console_fd();
+    if (fd >= 0) return getch_terminal(fd);
+    // No terminal: the keys are the bytes of standard input.
+    int byte = read_byte(STDIN_FILENO, -1);
+    return byte < 0 ? -1 : key_code_of(byte);
+}
+
+int _putch(int c) {
+    int fd = console_fd();
+    unsigned char byte = static_cast<unsigned char>(c);
+    for (;;) {
+        ssize_t n = ::write(fd >= 0 ? fd : STDERR_FILENO, &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+    return c;
+}
+
+// ---- command line ---------------------------------------------------------
+
 bool is_option_prefix(char c) { return c == '-'; }
+
 }  // namespace plat
+
+#endif  // !defined(_WIN32)
