@@ -1,4 +1,137 @@
-// PLACEHOLDER: stands in until the real module replaces this whole file.
+// Storing one file or directory into the archive being written.
+//
+// A file's contents are cut into chunks of at most CHUNK_SIZE bytes, each
+// compressed on its own and kept raw when compression does not make it
+// shorter.  The first chunk follows the directory record, every later one a
+// linked header.  Whether another chunk follows is decided from the data
+// actually read, one chunk ahead, so a file that changes while it is stored
+// still gives one well-formed entry.
 #include "codec/store.h"
-int32_t store_file(char*, const char*, OpContext*, const plat::StatRec*, int) { return -4; }
-bool is_archive_itself(const char*, const plat::StatRec*, OpContext*) { return false; }
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "archive/block_io.h"
+#include "archive/dir_record.h"
+#include "archive/transfer.h"
+#include "cli/messages.h"
+#include "codec/lzw.h"
+
+namespace {
+
+// The chunk being written and the one read ahead.  They are this module's
+// own: the record writer and the codec use the shared buffers in between.
+unsigned char chunk_buffers[2][CHUNK_SIZE];
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// The part of path shown (and stored) under the strip flag: what follows its
+// last separator, searched from the last character back to the second, so a
+// leading separator alone keeps the whole path.
+const char* stripped_name(const char* path) {
+    size_t len = std::strlen(path);
+    for (size_t i = len; i > 1; --i) {
+        if (is_separator(path[i - 1])) return path + i;
+    }
+    return path;
+}
+
+// After a failed archive write a new archive is removed whole; an existing
+// archive being appended to stays open for the append operation, which cuts
+// it back to its old length.
+void abandon_archive(OpContext* ctx) {
+    if (ctx->flags & OPT_APPEND) return;
+    plat::_close(ctx->write_handle);
+    ctx->write_handle = -1;
+    if (plat::_unlink(ctx->archive_path) != 0) show_error(19, ctx->archive_path);
+}
+
+// Compresses one chunk and writes it with its record (first chunk) or linked
+// header.  Returns 0, or -5 after message 18.
+int32_t write_chunk(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,
+                    int strip, bool first, const unsigned char* source, int32_t n, bool more) {
+    const unsigned char* packed = nullptr;
+    int32_t len = compress_block(source, n, &packed);
+    const unsigned char* data = packed != nullptr ? packed : source;
+    int32_t flags = (more ? ENTRY_MORE : 0) | (packed != nullptr ? 0 : ENTRY_RAW);
+    int32_t rc = first ? write_dir_record(path, prefix, ctx, st, len, flags, strip)
+                       : write_linked_header(ctx, len, flags);
+    if (rc != 0) return rc;
+    if (block_write(data, static_cast<uint32_t>(len)) != 0) {
+        show_error(18, ctx->archive_path);
+        return RC_WRITE;
+    }
+    return RC_OK;
+}
+
+// Reads the open source chunk by chunk and writes its entry.  Each chunk's
+// successor is read before the chunk is written, so the chunk's ENTRY_MORE
+// is known.  Returns 0, -4 after message 29 (source_name), or -5.
+int32_t store_contents(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,
+                       int strip, const char* source_name) {
+    unsigned char* current = chunk_buffers[0];
+    unsigned char* ahead = chunk_buffers[1];
+    long n = plat::_read(ctx->read_handle, current, CHUNK_SIZE);
+    if (n == 0) return write_dir_record(path, prefix, ctx, st, 0, 0, strip);
+    for (bool first = true; n > 0; first = false) {
+        // A short read is the end of the file; only a full chunk can have a
+        // successor.
+        long next = n == static_cast<long>(CHUNK_SIZE) ? plat::_read(ctx->read_handle, ahead, CHUNK_SIZE) : 0;
+        if (next < 0) break;
+        int32_t rc = write_chunk(path, prefix, ctx, st, strip, first, current, static_cast<int32_t>(n), next > 0);
+        if (rc != 0 || next == 0) return rc;
+        std::swap(current, ahead);
+        n = next;
+    }
+    show_error(29, source_name);
+    return RC_OPEN;
+}
+
+// The stored name of path under prefix, as write_dir_record will form it.
+std::string stored_name(const char* path, const char* prefix, const plat::StatRec* st, int strip) {
+    const char* shown = strip ? stripped_name(path) : path;
+    if (prefix != nullptr && !(st->mode & plat::MODE_DIR)) return std::string(prefix) + "/" + shown;
+    return shown;
+}
+
+}  // namespace
+
+bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
+    plat::StatRec archive;
+    if (plat::_stat(ctx->archive_path, &archive) != 0) return false;
+    return archive.dev == st->dev && archive.ino == st->ino;
+}
+
+int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,
+                   int strip) {
+    if (is_archive_itself(path, st, ctx)) return RC_OK;
+    std::string name = stored_name(path, prefix, st, strip);
+    if (name.size() >= static_cast<size_t>(NAME_CAP)) {
+        show_error(MSG_NAME_TOO_LONG, name.c_str());
+        return RC_OK;
+    }
+    if (st->mode & plat::MODE_DIR) {
+        int32_t rc = write_dir_record(path, prefix, ctx, st, 0, 0, strip);
+        if (rc == RC_WRITE) abandon_archive(ctx);
+        return rc;
+    }
+    // write_dir_record may shorten path in place; messages name it whole.
+    std::string source(path);
+    ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
+    if (ctx->read_handle < 0) {
+        show_error(28, source.c_str());
+        return RC_OPEN;
+    }
+    if (!(ctx->flags & OPT_QUIET)) {
+        const char* shown = strip ? stripped_name(path) : path;
+        if (prefix != nullptr) std::printf("%s/%s\n", prefix, shown);
+        else std::printf("%s\n", shown);
+    }
+    int32_t rc = store_contents(path, prefix, ctx, st, strip, source.c_str());
+    plat::_close(ctx->read_handle);
+    ctx->read_handle = -1;
+    if (rc == RC_WRITE) abandon_archive(ctx);
+    return rc;
+}

@@ -1,7 +1,255 @@
-// PLACEHOLDER: stands in until the real module replaces this whole file.
+// The recursive directory walk of -r.
+//
+// Each directory gets an opening record (stored with the directory it was
+// entered from as prefix, so it may carry an attribute block), then its
+// files in search order, then its subdirectories' groups, then a closing
+// record (no prefix: ENTRY_DIR_END).  The walk follows the process's
+// working directory: a directory's entries are resolved from inside it.
+// Only one directory search is open at a time, so subdirectory names are
+// held in a chain until the directory's own listing is closed.
 #include "files/dir_walk.h"
-int32_t walk_directory(const char*, char*, OpContext*) { return -16; }
-plat::FindHandle dir_search_first(OpContext*, const char*, char*) { return nullptr; }
-int32_t dir_search_next(OpContext*, plat::FindHandle, char*) { return -1; }
-void dir_search_close(OpContext*, plat::FindHandle) {}
-int32_t check_descent(const char*, const char*) { return 0; }
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "cli/messages.h"
+#include "codec/store.h"
+#include "files/file_list.h"
+
+namespace {
+
+// A subdirectory waiting to be walked.
+struct SubdirNode {
+    char* name;
+    SubdirNode* next;
+};
+
+void release_subdirs(SubdirNode* node) {
+    while (node != nullptr) {
+        SubdirNode* next = node->next;
+        delete[] node->name;
+        delete node;
+        node = next;
+    }
+}
+
+// Appends a copy of name after *tail.  Returns false when memory runs out.
+bool append_subdir(SubdirNode** head, SubdirNode** tail, const char* name) {
+    size_t len = std::strlen(name);
+    char* copy = new (std::nothrow) char[len + 1];
+    SubdirNode* node = copy == nullptr ? nullptr : new (std::nothrow) SubdirNode{copy, nullptr};
+    if (node == nullptr) {
+        delete[] copy;
+        return false;
+    }
+    std::memcpy(copy, name, len + 1);
+    if (*tail == nullptr) *head = node;
+    else (*tail)->next = node;
+    *tail = node;
+    return true;
+}
+
+// The directories being walked, outermost first, by device and inode.  A
+// stored path holds at most 255 characters and each level adds at least two
+// ("/" and a name), so the walk is never deeper than this.
+constexpr int WALK_DEPTH_CAP = NAME_CAP / 2 + 1;
+struct DirId {
+    uint64_t dev;
+    uint64_t ino;
+};
+DirId walk_path[WALK_DEPTH_CAP];
+int walk_depth = 0;
+
+bool on_walk_path(const plat::StatRec& st) {
+    for (int i = 0; i < walk_depth; ++i) {
+        if (walk_path[i].dev == st.dev && walk_path[i].ino == st.ino) return true;
+    }
+    return false;
+}
+
+// The working directory right after entering a directory; only needed
+// until check_descent has looked at it, so one buffer serves every level.
+char dir_entered[plat::PATH_CAP];
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool is_dot_name(const char* name) {
+    return name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// Changes back to dir_left.  Returns 0, or -15 after message 21.
+int32_t change_back(const char* dir_left) {
+    if (plat::_chdir(dir_left) == 0) return RC_OK;
+    show_error(21, dir_left);
+    return RC_CHDIR;
+}
+
+// Stores the files of the directory being listed (the working directory)
+// and collects its subdirectories.  entry_name holds the first entry of
+// search h.  Returns 0, -16 (message 23, or 41 when memory runs out), or
+// store_file's nonzero result.
+int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char* stored_path,
+                     SubdirNode** subdirs) {
+    SubdirNode* tail = nullptr;
+    for (;;) {
+        plat::StatRec st;
+        if (plat::_stat(entry_name, &st) != 0) {
+            show_error(24, entry_name);
+        } else if (st.mode & plat::MODE_DIR) {
+            if (!is_dot_name(entry_name) && !append_subdir(subdirs, &tail, entry_name)) {
+                show_error(41);
+                return RC_SEARCH;
+            }
+        } else {
+            int32_t rc = store_file(entry_name, stored_path, ctx, &st, 0);
+            if (rc != 0) return rc;
+        }
+        int32_t more = dir_search_next(ctx, h, entry_name);
+        if (more == 0) return RC_OK;
+        if (more < 0) {
+            show_error(23);
+            return RC_SEARCH;
+        }
+    }
+}
+
+// Walks each subdirectory of the chain (the working directory is their
+// parent), releasing the chain.  A subdirectory whose stored path would pass
+// 255 characters is skipped with message 47.  Returns 0 or the first
+// negative result.
+int32_t walk_subdirs(SubdirNode* subdirs, const char* stored_path, OpContext* ctx) {
+    int32_t rc = RC_OK;
+    for (SubdirNode* node = subdirs; node != nullptr && rc >= 0; node = node->next) {
+        char sub_path[NAME_CAP];
+        int len = std::snprintf(sub_path, sizeof sub_path, "%s/%s", stored_path, node->name);
+        if (len < 0 || len >= static_cast<int>(sizeof sub_path)) {
+            std::string whole = std::string(stored_path) + "/" + node->name;
+            show_error(MSG_NAME_TOO_LONG, whole.c_str());
+            continue;
+        }
+        rc = walk_directory(node->name, sub_path, ctx);
+    }
+    release_subdirs(subdirs);
+    return rc;
+}
+
+// Enters name, whose search h is open, and stores its contents.  Returns 0
+// when they were walked, 1 when the directory is not entered (it is the
+// directory left, an ancestor of it, or already on the walk's path: it keeps
+// its opening record only), or a negative result.  The search is closed on
+// every way out.
+int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const char* dir_left,
+                    const plat::StatRec& st, plat::FindHandle h, char* entry_name) {
+    plat::_chdir(name);
+    if (plat::_getcwd(dir_entered, sizeof dir_entered) == nullptr) dir_entered[0] = '\0';
+    int32_t rc = check_descent(dir_left, dir_entered);
+    // A directory already on the walk's path (a symbolic-link loop) is not
+    // entered a second time.
+    if (rc == 0 && (on_walk_path(st) || walk_depth >= WALK_DEPTH_CAP)) {
+        rc = change_back(dir_left) < 0 ? RC_CHDIR : 1;
+    }
+    SubdirNode* subdirs = nullptr;
+    if (rc == 0) rc = list_entries(ctx, h, entry_name, stored_path, &subdirs);
+    dir_search_close(ctx, h);
+    if (rc != 0) {
+        release_subdirs(subdirs);
+        return rc;
+    }
+    walk_path[walk_depth++] = DirId{st.dev, st.ino};
+    rc = walk_subdirs(subdirs, stored_path, ctx);
+    --walk_depth;
+    return rc;
+}
+
+}  // namespace
+
+namespace {
+
+// Copies the name of a search entry that passes the attribute filter into
+// entry_name.  Returns false for an entry to pass over; one whose name does
+// not fit a stored name is reported (message 47).
+bool take_entry(OpContext* ctx, const plat::FindData& found, char* entry_name) {
+    if (!attribute_filter_accepts(found.dwFileAttributes, ctx->flags)) return false;
+    const void* end = std::memchr(found.cFileName, '\0', sizeof found.cFileName);
+    size_t len = end == nullptr ? sizeof found.cFileName
+                                : static_cast<size_t>(static_cast<const char*>(end) - found.cFileName);
+    if (len >= static_cast<size_t>(NAME_CAP)) {
+        std::string whole(found.cFileName, len);
+        show_error(MSG_NAME_TOO_LONG, whole.c_str());
+        return false;
+    }
+    std::memcpy(entry_name, found.cFileName, len);
+    entry_name[len] = '\0';
+    return true;
+}
+
+}  // namespace
+
+plat::FindHandle dir_search_first(OpContext* ctx, const char* dir_name, char* entry_name) {
+    entry_name[0] = '\0';
+    char pattern[plat::PATH_CAP];
+    int len = std::snprintf(pattern, sizeof pattern, "%s\\*.*", dir_name);
+    if (len < 0 || len >= static_cast<int>(sizeof pattern)) return nullptr;
+    plat::FindData found;
+    plat::FindHandle h = plat::FindFirstFileA(pattern, &found);
+    if (h == plat::INVALID_HANDLE_VALUE) return nullptr;
+    if (take_entry(ctx, found, entry_name)) return h;
+    if (dir_search_next(ctx, h, entry_name) == 1) return h;
+    plat::FindClose(h);
+    return nullptr;
+}
+
+int32_t dir_search_next(OpContext* ctx, plat::FindHandle h, char* entry_name) {
+    plat::FindData found;
+    while (plat::FindNextFileA(h, &found) != 0) {
+        if (take_entry(ctx, found, entry_name)) return 1;
+    }
+    entry_name[0] = '\0';
+    return plat::GetLastError() == plat::ERROR_NO_MORE_FILES ? 0 : -1;
+}
+
+void dir_search_close(OpContext*, plat::FindHandle h) {
+    if (h != nullptr) plat::FindClose(h);
+}
+
+int32_t check_descent(const char* dir_left, const char* dir_entered_now) {
+    size_t n = std::strlen(dir_entered_now);
+    if (std::strncmp(dir_left, dir_entered_now, n) != 0) return 0;
+    // Whole components only: /home/us is not an ancestor of /home/user.
+    bool ancestor_or_same = dir_left[n] == '\0' || is_separator(dir_left[n]) ||
+                            (n > 0 && is_separator(dir_entered_now[n - 1]));
+    if (!ancestor_or_same) return 0;
+    return change_back(dir_left) < 0 ? RC_CHDIR : 1;
+}
+
+int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
+    char dir_left[plat::PATH_CAP];
+    if (plat::_getcwd(dir_left, sizeof dir_left) == nullptr) {
+        // Without it the walk could not find its way back.
+        show_error(21, name);
+        return RC_CHDIR;
+    }
+    plat::StatRec st;
+    if (plat::_stat(name, &st) != 0) {
+        show_error(22, name);
+        return RC_DIR_STAT;
+    }
+    int32_t rc = store_file(stored_path, dir_left, ctx, &st, 0);
+    if (rc != 0) return rc;
+    char entry_name[NAME_CAP];
+    plat::FindHandle h = dir_search_first(ctx, name, entry_name);
+    if (h == nullptr) return RC_OK;
+    rc = walk_inside(name, stored_path, ctx, dir_left, st, h, entry_name);
+    if (rc != 0) return rc < 0 ? rc : RC_OK;
+    // Back where the directory's name resolves, for its closing record.  A
+    // failure here would resolve every later name in the wrong place.
+    rc = change_back(dir_left);
+    if (rc != 0) return rc;
+    if (plat::_stat(name, &st) != 0) {
+        show_error(22, name);
+        return RC_DIR_STAT;
+    }
+    return store_file(stored_path, nullptr, ctx, &st, 0);
+}
