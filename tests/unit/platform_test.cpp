@@ -1,0 +1,657 @@
+// The POSIX platform layer where its emulation can go wrong: directory
+// search order and matching, hidden and DOS attributes, lexical full paths,
+// backslashes, FIFOs that must never block, the umask, console keys.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Each test runs inside its own scratch directory.
+class Plat : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(::getcwd(old_cwd_, sizeof old_cwd_), nullptr);
+        ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(::chdir(old_cwd_), 0); }
+    std::string cwd() const { return dir_.path(); }
+    th::ScratchDir dir_;
+
+private:
+    char old_cwd_[4096];
+};
+
+// Runs fn in a child process and returns its exit code, or -1 when it did
+// not finish within 5 seconds (it is then killed): a call that blocks fails
+// the test instead of hanging the suite.
+int in_child(const std::function<int()>& fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) _exit(fn());
+    for (int i = 0; i < 500; ++i) {
+        int ws = 0;
+        if (::waitpid(pid, &ws, WNOHANG) == pid) return WIFEXITED(ws) ? WEXITSTATUS(ws) : -2;
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// Every name a search for pattern reports, in order, or {"<invalid>"}.
+std::vector<std::string> find_all(const char* pattern, uint32_t* end_error = nullptr) {
+    plat::FindData d;
+    plat::FindHandle h = plat::FindFirstFileA(pattern, &d);
+    if (h == plat::INVALID_HANDLE_VALUE) return {"<invalid>"};
+    std::vector<std::string> names;
+    do names.push_back(d.cFileName);
+    while (plat::FindNextFileA(h, &d));
+    if (end_error != nullptr) *end_error = plat::GetLastError();
+    plat::FindClose(h);
+    return names;
+}
+
+uint32_t find_attrs(const char* pattern, const std::string& name) {
+    plat::FindData d;
+    plat::FindHandle h = plat::FindFirstFileA(pattern, &d);
+    uint32_t found = 0xDEADBEEF;
+    if (h == plat::INVALID_HANDLE_VALUE) return found;
+    do
+        if (name == d.cFileName) found = d.dwFileAttributes;
+    while (plat::FindNextFileA(h, &d));
+    plat::FindClose(h);
+    return found;
+}
+
+// Writes text to fd whole (test output of child processes).
+void put(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+bool xattrs_supported(const std::string& path) {
+    if (::setxattr(path.c_str(), "user.kelparc_probe", "1", 1, 0) != 0) return false;
+    ::removexattr(path.c_str(), "user.kelparc_probe");
+    return true;
+}
+
+}  // namespace
+
+// ---- file handles ---------------------------------------------------------
+
+TEST_F(Plat, ReadWriteRoundTripShortReadAtEndAndChsize) {
+    std::string data = th::make_bytes(200000, 'r', 7);
+    int fd = plat::_open("f.bin", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_write(fd, data.data(), 200000), 200000);
+    EXPECT_EQ(plat::_close(fd), 0);
+
+    fd = plat::_open("f.bin", plat::OF_RDONLY | plat::OF_BINARY);
+    ASSERT_GE(fd, 0);
+    std::string back(300000, '\0');
+    EXPECT_EQ(plat::_read(fd, &back[0], 150000), 150000);
+    EXPECT_EQ(plat::_read(fd, &back[150000], 150000), 50000);  // short: end of file
+    EXPECT_EQ(plat::_read(fd, &back[0], 10), 0);
+    back.resize(200000);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(plat::_lseek(fd, 0, plat::SEEK_END_), 200000);
+    EXPECT_EQ(plat::_lseek(fd, -10, plat::SEEK_CUR_), 199990);
+    EXPECT_EQ(plat::_lseek(fd, 5, plat::SEEK_SET_), 5);
+    EXPECT_EQ(plat::_lseek(fd, 0, 7), -1);
+    EXPECT_EQ(plat::_close(fd), 0);
+
+    fd = plat::_open("f.bin", plat::OF_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_chsize(fd, 10), 0);
+    EXPECT_EQ(plat::_chsize(fd, 20), 0);  // extends with zeros
+    EXPECT_EQ(plat::_chsize(fd, -1), -1);
+    plat::_close(fd);
+    EXPECT_EQ(th::read_file("f.bin"), data.substr(0, 10) + std::string(10, '\0'));
+    EXPECT_EQ(plat::_close(fd), -1);  // already closed
+}
+
+TEST_F(Plat, OpenFlagsAppendExclusiveAndReadOnlyCreation) {
+    th::write_file("a.txt", "abc");
+    int fd = plat::_open("a.txt", plat::OF_WRONLY | plat::OF_APPEND);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_write(fd, "def", 3), 3);
+    plat::_close(fd);
+    EXPECT_EQ(th::read_file("a.txt"), "abcdef");
+
+    EXPECT_EQ(plat::_open("a.txt", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_EXCL), -1);
+    EXPECT_EQ(plat::_open("missing", plat::OF_RDONLY), -1);
+    EXPECT_NE(plat::GetLastError(), 0u);
+
+    mode_t old = ::umask(022);
+    fd = plat::_open("ro.txt", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC, plat::S_IREAD_);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_write(fd, "x", 1), 1);  // the creating handle still writes
+    plat::_close(fd);
+    fd = plat::_open("rw.txt", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC);
+    plat::_close(fd);
+    ::umask(old);
+    EXPECT_EQ(mode_of("ro.txt") & 07777, 0444u);
+    EXPECT_EQ(mode_of("rw.txt") & 07777, 0644u);
+}
+
+TEST_F(Plat, LargeOffsetsAreSixtyFourBit) {
+    const int64_t five_gib = int64_t(5) << 30;
+    int fd = plat::_open("big", plat::OF_RDWR | plat::OF_CREAT | plat::OF_TRUNC);
+    ASSERT_GE(fd, 0);
+    if (plat::_chsize(fd, five_gib) != 0) {
+        plat::_close(fd);
+        GTEST_SKIP() << "file system refuses a sparse 5 GiB file";
+    }
+    EXPECT_EQ(plat::_lseek(fd, 0, plat::SEEK_END_), five_gib);
+    EXPECT_EQ(plat::_write(fd, "z", 1), 1);
+    plat::_close(fd);
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat("big", &st), 0);
+    EXPECT_EQ(st.size, five_gib + 1);
+}
+
+// Regular files only: a FIFO, a device or a directory is refused at once,
+// for reading and for writing, never waited on.
+TEST_F(Plat, OpenRefusesFifoDeviceAndDirectoryWithoutBlocking) {
+    ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+    th::make_dirs("dir");
+    EXPECT_EQ(in_child([] { return plat::_open("fifo", plat::OF_RDONLY) == -1 ? 0 : 1; }), 0);
+    // No reader.
+    EXPECT_EQ(in_child([] { return plat::_open("fifo", plat::OF_WRONLY) == -1 ? 0 : 1; }), 0);
+    EXPECT_EQ(in_child([] {
+                  return plat::_open("fifo", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC) == -1 ? 0 : 1;
+              }),
+              0);
+    // With a reader waiting, a write open would succeed on a FIFO: still refused.
+    int reader = ::open("fifo", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(in_child([] { return plat::_open("fifo", plat::OF_WRONLY) == -1 ? 0 : 1; }), 0);
+    ::close(reader);
+    EXPECT_EQ(plat::_open("/dev/null", plat::OF_RDONLY), -1);
+    EXPECT_EQ(plat::_open("/dev/null", plat::OF_WRONLY | plat::OF_TRUNC), -1);
+    EXPECT_EQ(plat::_open("dir", plat::OF_RDONLY), -1);
+    EXPECT_EQ(plat::_open("dir", plat::OF_WRONLY), -1);
+    EXPECT_EQ(mode_of("fifo") & S_IFMT, static_cast<mode_t>(S_IFIFO));  // left as it was
+}
+
+TEST_F(Plat, OpenedFileIsBackInBlockingMode) {
+    th::write_file("f", "x");
+    int fd = plat::_open("f", plat::OF_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    plat::_close(fd);
+}
+
+// ---- status ---------------------------------------------------------------
+
+TEST_F(Plat, StatReportsRegularFilesAndDirectoriesOnly) {
+    th::write_file("f", "12345");
+    th::make_dirs("d");
+    ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+    ASSERT_EQ(::symlink("f", "link"), 0);
+    ASSERT_EQ(::symlink("nowhere", "dangling"), 0);
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.size, 5);
+    EXPECT_EQ(st.mode & 0xF000, plat::MODE_REG);
+    EXPECT_EQ(st.mode, mode_of("f") & 0xFFFF);
+    plat::StatRec via_link;
+    ASSERT_EQ(plat::_stat("link", &via_link), 0);  // links are followed
+    EXPECT_EQ(via_link.dev, st.dev);
+    EXPECT_EQ(via_link.ino, st.ino);
+    ASSERT_EQ(plat::_stat("d", &st), 0);
+    EXPECT_EQ(st.mode & 0xF000, plat::MODE_DIR);
+    EXPECT_EQ(plat::_stat("fifo", &st), -1);
+    EXPECT_EQ(plat::_stat("/dev/null", &st), -1);
+    EXPECT_EQ(plat::_stat("dangling", &st), -1);
+    EXPECT_EQ(plat::_stat("missing", &st), -1);
+}
+
+TEST_F(Plat, UtimeSetsSecondsBeyond2038) {
+    th::write_file("f", "x");
+    const int64_t atime = 1000000000, mtime = 4102444800;  // 2001 and 2100
+    ASSERT_EQ(plat::_utime("f", atime, mtime), 0);
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.atime, atime);
+    EXPECT_EQ(st.mtime, mtime);
+    EXPECT_EQ(plat::_utime("missing", atime, mtime), -1);
+}
+
+TEST_F(Plat, AccessAndUnlink) {
+    th::write_file("f", "x");
+    EXPECT_EQ(plat::_access("f", 0), 0);
+    EXPECT_EQ(plat::_access("f", 4), 0);
+    EXPECT_EQ(plat::_access("missing", 0), -1);
+    EXPECT_EQ(plat::_unlink("f"), 0);
+    EXPECT_FALSE(th::exists("f"));
+    EXPECT_EQ(plat::_unlink("f"), -1);
+}
+
+// The mask applies to the mode given; special bits are never set; the
+// process umask is left as it was.
+TEST_F(Plat, ChmodAppliesUmaskAndDropsSpecialBits) {
+    th::write_file("f", "x");
+    mode_t old = ::umask(027);
+    EXPECT_EQ(plat::_chmod("f", 0777), 0);
+    EXPECT_EQ(mode_of("f") & 07777, 0750u);
+    EXPECT_EQ(plat::_chmod("f", 06777), 0);
+    EXPECT_EQ(mode_of("f") & 07777, 0750u);
+    EXPECT_EQ(plat::_chmod("f", 0444), 0);  // without 0x80: read-only
+    EXPECT_EQ(mode_of("f") & 07777, 0440u);
+    mode_t during = ::umask(old);
+    EXPECT_EQ(during, 027u);
+    EXPECT_EQ(plat::_chmod("missing", 0666), -1);
+}
+
+// ---- paths ----------------------------------------------------------------
+
+TEST_F(Plat, BackslashesWorkAsSeparators) {
+    ASSERT_EQ(plat::_mkdir("a"), 0);
+    ASSERT_EQ(plat::_mkdir("a\\b"), 0);
+    int fd = plat::_open("a\\b\\c.txt", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC);
+    ASSERT_GE(fd, 0);
+    plat::_write(fd, "hi", 2);
+    plat::_close(fd);
+    EXPECT_EQ(th::read_file("a/b/c.txt"), "hi");
+    plat::StatRec st;
+    EXPECT_EQ(plat::_stat("a\\b\\c.txt", &st), 0);
+    EXPECT_EQ(plat::_access("a\\b/c.txt", 0), 0);
+    EXPECT_EQ(plat::_utime("a\\b\\c.txt", 5, 5), 0);
+    EXPECT_EQ(plat::_chmod("a\\b\\c.txt", 0644), 0);
+    EXPECT_EQ(find_all("a\\b\\*.txt"), std::vector<std::string>{"c.txt"});
+    EXPECT_EQ(plat::_chdir("a\\b"), 0);
+    EXPECT_EQ(plat::_access("c.txt", 0), 0);
+    EXPECT_EQ(plat::_chdir("..\\.."), 0);
+    EXPECT_EQ(plat::_unlink("a\\b\\c.txt"), 0);
+    EXPECT_FALSE(th::exists("a/b/c.txt"));
+}
+
+TEST_F(Plat, OverlongPathIsRefusedNotCut) {
+    std::string longer(plat::PATH_CAP, 'x');
+    plat::StatRec st;
+    EXPECT_EQ(plat::_stat(longer.c_str(), &st), -1);
+    EXPECT_EQ(plat::_open(longer.c_str(), plat::OF_WRONLY | plat::OF_CREAT), -1);
+    EXPECT_EQ(plat::_mkdir(longer.c_str()), -1);
+}
+
+TEST_F(Plat, FullpathCollapsesLexically) {
+    char out[plat::PATH_CAP];
+    std::string here = cwd();
+    EXPECT_EQ(std::string(plat::_fullpath(out, "a/./b//c/../d", sizeof out)), here + "/a/b/d");
+    EXPECT_EQ(std::string(plat::_fullpath(out, "a\\b\\..\\c", sizeof out)), here + "/a/c");
+    EXPECT_EQ(std::string(plat::_fullpath(out, ".", sizeof out)), here);
+    EXPECT_EQ(std::string(plat::_fullpath(out, "sub/", sizeof out)), here + "/sub");
+    std::string parent = here.substr(0, here.rfind('/'));
+    EXPECT_EQ(std::string(plat::_fullpath(out, "..", sizeof out)), parent);
+    EXPECT_EQ(std::string(plat::_fullpath(out, "/x/../../y", sizeof out)), "/y");
+    EXPECT_EQ(std::string(plat::_fullpath(out, "//a///b/.", sizeof out)), "/a/b");
+    EXPECT_EQ(std::string(plat::_fullpath(out, "/", sizeof out)), "/");
+    EXPECT_EQ(std::string(plat::_fullpath(out, "/..", sizeof out)), "/");
+    EXPECT_EQ(std::string(plat::_fullpath(out, "\\tmp\\x", sizeof out)), "/tmp/x");
+    // No link is resolved: "lnk/.." is the working directory, not /.
+    ASSERT_EQ(::symlink("/usr/share", "lnk"), 0);
+    EXPECT_EQ(std::string(plat::_fullpath(out, "lnk/..", sizeof out)), here);
+}
+
+TEST_F(Plat, FullpathFailsWhenTheResultDoesNotFit) {
+    char out[16];
+    EXPECT_STREQ(plat::_fullpath(out, "/abc/def", 9), "/abc/def");  // 8 characters and the NUL
+    EXPECT_EQ(plat::_fullpath(out, "/abc/def", 8), nullptr);
+    EXPECT_STREQ(plat::_fullpath(out, "/abc/../def", 5), "/def") << "the collapsed form is what must fit";
+    std::string longer(plat::PATH_CAP, 'x');
+    char big[plat::PATH_CAP];
+    EXPECT_EQ(plat::_fullpath(big, longer.c_str(), sizeof big), nullptr);
+}
+
+TEST_F(Plat, GetcwdFailsWhenTooSmall) {
+    char buf[plat::PATH_CAP];
+    ASSERT_EQ(plat::_getcwd(buf, sizeof buf), buf);
+    EXPECT_EQ(std::string(buf), cwd());
+    char small[4];
+    EXPECT_EQ(plat::_getcwd(small, sizeof small), nullptr);
+}
+
+TEST(PlatSplit, SplitpathBothSeparatorsAndBounds) {
+    char drive[256], dir[256], fname[256], ext[256];
+    plat::_splitpath("/usr/local/bin/kelparc", drive, dir, fname, ext);
+    EXPECT_STREQ(drive, "");
+    EXPECT_STREQ(dir, "/usr/local/bin/");
+    EXPECT_STREQ(fname, "kelparc");
+    EXPECT_STREQ(ext, "");
+    plat::_splitpath("C:\\tools\\kelparc.exe", drive, dir, fname, ext);
+    EXPECT_STREQ(dir, "C:\\tools\\");
+    EXPECT_STREQ(fname, "kelparc");
+    EXPECT_STREQ(ext, ".exe");
+    plat::_splitpath("a.d/prog", nullptr, nullptr, fname, ext);  // the dot of a directory is not an extension
+    EXPECT_STREQ(fname, "prog");
+    EXPECT_STREQ(ext, "");
+    plat::_splitpath("x.tar.gz", nullptr, nullptr, fname, nullptr);
+    EXPECT_STREQ(fname, "x.tar");
+    std::string long_name(600, 'n');
+    plat::_splitpath(long_name.c_str(), nullptr, dir, fname, ext);
+    EXPECT_EQ(strlen(fname), 255u);
+    EXPECT_STREQ(dir, "");
+}
+
+// ---- attributes -----------------------------------------------------------
+
+TEST_F(Plat, AttributesFromModeAndName) {
+    th::write_file("f", "x");
+    th::write_file(".hid", "x");
+    th::make_dirs("d/.inner");
+    th::write_file("ro", "x");
+    ::chmod("ro", 0444);
+    ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+    EXPECT_EQ(plat::GetFileAttributesA("f"), 0u);
+    EXPECT_EQ(plat::GetFileAttributesA(".hid"), plat::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(plat::GetFileAttributesA("./.hid"), plat::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(plat::GetFileAttributesA("d"), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(plat::GetFileAttributesA("d\\.inner\\"), plat::FILE_ATTRIBUTE_DIRECTORY | plat::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(plat::GetFileAttributesA("."), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(plat::GetFileAttributesA("d/.inner/.."), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(plat::GetFileAttributesA("ro"), plat::FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(plat::GetFileAttributesA("missing"), plat::INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(plat::GetFileAttributesA("fifo"), plat::INVALID_FILE_ATTRIBUTES);
+}
+
+// user.DOSATTRIB as Samba and Wine write it: "0x<hex>", with or without a
+// NUL, or at the head of Samba's longer encoded record.
+TEST_F(Plat, DosAttribSetAndReadBack) {
+    th::write_file("f", "x");
+    if (!xattrs_supported("f")) GTEST_SKIP() << "no user extended attributes here";
+    ASSERT_NE(plat::SetFileAttributesA("f", plat::FILE_ATTRIBUTE_HIDDEN | plat::FILE_ATTRIBUTE_SYSTEM |
+                                                plat::FILE_ATTRIBUTE_ARCHIVE | plat::FILE_ATTRIBUTE_READONLY),
+              0);
+    char raw[64] = {0};
+    ssize_t n = ::getxattr("f", "user.DOSATTRIB", raw, sizeof raw - 1);
+    EXPECT_EQ(std::string(raw, n > 0 ? static_cast<size_t>(n) : 0), "0x26");  // read-only lives in the mode
+    EXPECT_EQ(plat::GetFileAttributesA("f"), 0x26u);
+    th::write_file("d/g", "x");
+    ASSERT_NE(plat::SetFileAttributesA("d\\g", plat::FILE_ATTRIBUTE_SYSTEM), 0);
+    EXPECT_EQ(plat::GetFileAttributesA("d/g"), plat::FILE_ATTRIBUTE_SYSTEM);
+
+    auto with_raw = [](const std::string& value) {
+        ::setxattr("f", "user.DOSATTRIB", value.data(), value.size(), 0);
+        return plat::GetFileAttributesA("f");
+    };
+    EXPECT_EQ(with_raw(std::string("0x22\0", 5)), 0x22u);
+    EXPECT_EQ(with_raw(std::string("0X2\0\3\0\0\0\x11\x22", 10)), 0x2u);
+    EXPECT_EQ(with_raw(std::string("0x20") + std::string(400, '\0')), 0x20u);  // longer than the first read
+    EXPECT_EQ(with_raw("0x1"), 0u);
+    EXPECT_EQ(with_raw("0x"), 0u);
+    EXPECT_EQ(with_raw("26"), 0u);
+    EXPECT_EQ(with_raw("0x1000000026"), 0u);  // wider than 32 bits
+    EXPECT_EQ(with_raw("0xzz"), 0u);
+    ::chmod("f", 0444);
+    EXPECT_EQ(with_raw("0x2"), plat::FILE_ATTRIBUTE_HIDDEN | plat::FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(plat::SetFileAttributesA("missing", plat::FILE_ATTRIBUTE_HIDDEN), 0);
+}
+
+// ---- directory search -----------------------------------------------------
+
+class PlatFind : public Plat {
+protected:
+    void SetUp() override {
+        Plat::SetUp();
+        for (const char* name : {"b.txt", "a.txt", "B.txt", "c.dat", ".hid", "Z", "a", "ab", "abc.tar.gz",
+                                 "\xC3\xA9t\xC3\xA9"})
+            th::write_file(name, "x");
+        th::make_dirs("sub/inner");
+        th::write_file("sub/one.txt", "1");
+    }
+};
+
+TEST_F(PlatFind, DotsFirstThenAscendingByteOrderAndNormalEnd) {
+    uint32_t end = 0;
+    std::vector<std::string> expect = {".",    "..", ".hid",       "B.txt", "Z",   "a",
+                                       "a.txt", "ab", "abc.tar.gz", "b.txt", "c.dat", "sub",
+                                       "\xC3\xA9t\xC3\xA9"};
+    EXPECT_EQ(find_all("*", &end), expect);
+    EXPECT_EQ(end, plat::ERROR_NO_MORE_FILES);
+    EXPECT_EQ(find_all("*.*"), expect) << "*.* matches names without a dot too";
+}
+
+TEST_F(PlatFind, WildcardsAreCaseSensitiveAndOnlyInTheLastComponent) {
+    EXPECT_EQ(find_all("*.txt"), (std::vector<std::string>{"B.txt", "a.txt", "b.txt"}));
+    EXPECT_EQ(find_all("?.txt"), (std::vector<std::string>{"B.txt", "a.txt", "b.txt"}));
+    EXPECT_EQ(find_all("a*"), (std::vector<std::string>{"a", "a.txt", "ab", "abc.tar.gz"}));
+    EXPECT_EQ(find_all("a?"), (std::vector<std::string>{"ab"}));
+    EXPECT_EQ(find_all("*a*.*z"), (std::vector<std::string>{"abc.tar.gz"}));
+    EXPECT_EQ(find_all("a*t*r*"), (std::vector<std::string>{"abc.tar.gz"}));
+    EXPECT_EQ(find_all("*."), (std::vector<std::string>{".", ".."}));
+    EXPECT_EQ(find_all(".*"), (std::vector<std::string>{".", "..", ".hid"}));
+    EXPECT_EQ(find_all("c.dat"), (std::vector<std::string>{"c.dat"}));
+    EXPECT_EQ(find_all("*.TXT"), (std::vector<std::string>{"<invalid>"}));
+    EXPECT_EQ(find_all("A"), (std::vector<std::string>{"<invalid>"}));
+    EXPECT_EQ(find_all("sub/*.txt"), (std::vector<std::string>{"one.txt"}));
+    EXPECT_EQ(find_all("sub/*"), (std::vector<std::string>{".", "..", "inner", "one.txt"}));
+    EXPECT_EQ(find_all((cwd() + "/sub/o*").c_str()), (std::vector<std::string>{"one.txt"}));
+    EXPECT_EQ(find_all("s*/*"), (std::vector<std::string>{"<invalid>"}));
+    EXPECT_EQ(find_all("sub/"), (std::vector<std::string>{"<invalid>"}));
+}
+
+TEST_F(PlatFind, EntriesCarryAttributeBits) {
+    ::chmod("c.dat", 0444);
+    EXPECT_EQ(find_attrs("*", "sub"), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(find_attrs("*", ".hid"), plat::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(find_attrs("*", "."), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(find_attrs("*", "a.txt"), 0u);
+    EXPECT_EQ(find_attrs("*", "c.dat"), plat::FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(find_attrs("sub/*", "inner"), plat::FILE_ATTRIBUTE_DIRECTORY);
+    if (xattrs_supported("a.txt")) {
+        ASSERT_NE(plat::SetFileAttributesA("sub/one.txt", plat::FILE_ATTRIBUTE_HIDDEN), 0);
+        EXPECT_EQ(find_attrs("sub\\*", "one.txt"), plat::FILE_ATTRIBUTE_HIDDEN);
+    }
+}
+
+// A name whose status cannot be read is still reported, with no bits, so
+// the caller's status call fails and says so.
+TEST_F(PlatFind, UnreadableEntriesAreReportedWithZeroAttributes) {
+    ASSERT_EQ(::symlink("nowhere", "dangling"), 0);
+    ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+    EXPECT_EQ(find_all("dangling"), std::vector<std::string>{"dangling"});
+    EXPECT_EQ(find_attrs("*", "dangling"), 0u);
+    EXPECT_EQ(find_attrs("*", "fifo"), 0u);
+}
+
+TEST_F(PlatFind, FailuresAreNotTheNormalEnd) {
+    plat::FindData d;
+    EXPECT_EQ(plat::FindFirstFileA("nosuchdir/*", &d), plat::INVALID_HANDLE_VALUE);
+    EXPECT_NE(plat::GetLastError(), 0u);
+    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
+    EXPECT_EQ(plat::FindFirstFileA("c.dat/*", &d), plat::INVALID_HANDLE_VALUE);
+    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
+    EXPECT_EQ(plat::FindFirstFileA("*.none", &d), plat::INVALID_HANDLE_VALUE);
+    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
+    EXPECT_EQ(plat::FindNextFileA(plat::INVALID_HANDLE_VALUE, &d), 0);
+    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
+    if (!th::running_as_root()) {
+        ::chmod("sub", 0);
+        EXPECT_EQ(plat::FindFirstFileA("sub/*", &d), plat::INVALID_HANDLE_VALUE);
+        ::chmod("sub", 0755);
+    }
+}
+
+TEST(PlatOptions, OnlyDashIntroducesAnOption) {
+    EXPECT_TRUE(plat::is_option_prefix('-'));
+    EXPECT_FALSE(plat::is_option_prefix('/'));
+    EXPECT_FALSE(plat::is_option_prefix('a'));
+}
+
+// ---- console --------------------------------------------------------------
+
+namespace {
+
+// Reads keys with _getch until -1 or `count` keys, and returns them as text
+// "k1 k2 ...".
+std::string key_list(int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        int k = plat::_getch();
+        out += (out.empty() ? "" : " ") + std::to_string(k);
+        if (k == -1) break;
+    }
+    return out;
+}
+
+// Runs `count` _getch calls in a child on a fresh pseudo-terminal and types
+// keys there, one write per entry after `pause_ms`.  The child checks after
+// every call that echo and line mode are back, and prints "keys: ..." and
+// "restored: yes|no".  Returns all the terminal showed.
+std::string keys_on_pty(const std::vector<std::string>& keys, int count, int pause_ms = 80) {
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        bool restored = true;
+        std::string out;
+        put(1, "READY\n");
+        for (int i = 0; i < count; ++i) {
+            int k = plat::_getch();
+            out += (out.empty() ? "" : " ") + std::to_string(k);
+            struct termios t;
+            ::tcgetattr(0, &t);
+            if ((t.c_lflag & (ECHO | ICANON | ISIG)) != (ECHO | ICANON | ISIG)) restored = false;
+            if (k == -1) break;
+        }
+        std::string report = "keys: " + out + "\nrestored: " + (restored ? "yes" : "no") + "\n";
+        put(1, report);
+        _exit(0);
+    }
+    std::string screen;
+    auto pump = [&](int ms) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < until) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (::poll(&p, 1, 10) > 0) {
+                char buf[512];
+                ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0) screen.append(buf, static_cast<size_t>(n));
+                else break;
+            }
+        }
+    };
+    for (int i = 0; i < 200 && screen.find("READY") == std::string::npos; ++i) pump(10);
+    pump(150);
+    for (const auto& k : keys) {
+        put(master, k);
+        pump(pause_ms);
+    }
+    int ws = 0;
+    for (int i = 0; i < 300 && ::waitpid(pid, &ws, WNOHANG) != pid; ++i) pump(10);
+    pump(50);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return screen;
+}
+
+}  // namespace
+
+TEST(PlatConsole, TerminalKeysRawAndRestored) {
+    std::string screen = keys_on_pty({"x", "\r", "\x7f", "\b", "\x03", "\x04", "\x1a", "\x1b[A", "\x1bOP",
+                                      "\x1b[3~", "\x1b", "\x1bq", "\xe9", "y"},
+                                     18, 120);
+    EXPECT_NE(screen.find("keys: 120 13 8 8 3 26 26 224 72 224 59 224 83 27 27 113 233 121\r\n"), std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("restored: yes"), std::string::npos) << screen;
+    // Nothing typed appeared on the terminal before the report.
+    std::string before = screen.substr(0, screen.find("keys:"));
+    EXPECT_EQ(before.find('x'), std::string::npos) << before;
+    EXPECT_EQ(before.find('y'), std::string::npos) << before;
+    EXPECT_EQ(before.find("^C"), std::string::npos) << before;
+}
+
+// A terminating signal while a key is awaited leaves the terminal usable.
+TEST(PlatConsole, TerminalRestoredWhenKilledWhileWaiting) {
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        put(1, "READY\n");
+        plat::_getch();
+        _exit(0);
+    }
+    std::string screen;
+    for (int i = 0; i < 200 && screen.find("READY") == std::string::npos; ++i) {
+        struct pollfd p = {master, POLLIN, 0};
+        char buf[64];
+        if (::poll(&p, 1, 10) > 0) {
+            ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0) screen.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::usleep(200000);  // inside _getch now
+    struct termios during;
+    ASSERT_EQ(::tcgetattr(master, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u) << "raw while waiting";
+    ::kill(pid, SIGTERM);
+    int ws = 0;
+    ::waitpid(pid, &ws, 0);
+    EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM);
+    struct termios after;
+    ASSERT_EQ(::tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+    ::close(master);
+}
+
+// Without a terminal the keys are the bytes of standard input; the end of
+// input gives -1, and _putch writes to standard error.
+TEST(PlatConsole, WithoutTerminalKeysComeFromStdin) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    ASSERT_EQ(::pipe(in_pipe), 0);
+    ASSERT_EQ(::pipe(out_pipe), 0);
+    ASSERT_EQ(::pipe(err_pipe), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();  // no controlling terminal
+        ::dup2(in_pipe[0], 0);
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) ::close(fd);
+        std::string keys = key_list(10);
+        plat::_putch('*');
+        put(1, keys);
+        _exit(0);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    const char input[] = "ab\n\r\x7f\x04";
+    ASSERT_EQ(::write(in_pipe[1], input, sizeof input - 1), static_cast<ssize_t>(sizeof input - 1));
+    ::close(in_pipe[1]);
+    ::waitpid(pid, nullptr, 0);
+    char buf[256];
+    ssize_t n = ::read(out_pipe[0], buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "97 98 13 13 8 26 -1");
+    n = ::read(err_pipe[0], buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "*");
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+}
