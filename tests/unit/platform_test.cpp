@@ -422,7 +422,7 @@ protected:
     void SetUp() override {
         Plat::SetUp();
         for (const char* name : {"b.txt", "a.txt", "B.txt", "c.dat", ".hid", "Z", "a", "ab", "abc.tar.gz",
-                                 "\xC3\xA9t\xC3\xA9"})
+                                 "\xC3\xA9t\xC3\xA9", "!x", "-opt"})
             th::write_file(name, "x");
         th::make_dirs("sub/inner");
         th::write_file("sub/one.txt", "1");
@@ -431,7 +431,8 @@ protected:
 
 TEST_F(PlatFind, DotsFirstThenAscendingByteOrderAndNormalEnd) {
     uint32_t end = 0;
-    std::vector<std::string> expect = {".",    "..", ".hid",       "B.txt", "Z",   "a",
+    // '!' and '-' sort below '.': the dot entries still come first.
+    std::vector<std::string> expect = {".",    "..", "!x", "-opt", ".hid",       "B.txt", "Z",   "a",
                                        "a.txt", "ab", "abc.tar.gz", "b.txt", "c.dat", "sub",
                                        "\xC3\xA9t\xC3\xA9"};
     EXPECT_EQ(find_all("*", &end), expect);
