@@ -1,12 +1,90 @@
-// PLACEHOLDER: stands in until the real module replaces this whole file.
+// Readers of the entry format: the record length field, the record text with
+// its attribute block, and the linked header before each further chunk.
+// Every field is parsed within its own length; nothing here trusts a NUL.
 #include "archive/dir_record.h"
+
+#include <cstring>
+
+#include "archive/block_io.h"
 #include "archive/fields.h"
-unsigned char attr_buffer[ATTR_CAP];
-int32_t write_dir_record(char*, const char*, OpContext*, const plat::StatRec*, int64_t, int32_t, int) { return -5; }
-int32_t build_attr_block(OpContext*, const char*, const plat::StatRec*, unsigned char*) { return 0; }
-int32_t write_linked_header(OpContext*, int64_t, int32_t) { return -5; }
-int32_t parse_dir_record(const char*, uint32_t, dir_entry*) { return -6; }
-int32_t read_linked_header(OpContext*, int64_t*, int32_t*) { return -14; }
-int32_t read_record_length(int64_t*) { return -6; }
-bool parse_decimal(const char*, size_t, int64_t* out) { *out = 0; return false; }
-int parse_decimal_tokens(const char*, size_t, int64_t*, int) { return 0; }
+#include "cli/messages.h"
+
+namespace {
+
+constexpr int N_RECORD_NUMBERS = 8;
+
+// Length of the stored name: the text before the first 0x04, or before the
+// end of the text (its NUL or len) when there is none.
+uint32_t name_length(const char* text, uint32_t len) {
+    uint32_t n = 0;
+    while (n < len && text[n] != '\0' && text[n] != '\x04') ++n;
+    return n;
+}
+
+// Reads an attribute block of attr_len (1..80) bytes into the zeroed buffer.
+int32_t read_attr_block(int32_t attr_len, dir_entry* entry) {
+    std::memset(attr_buffer, 0, sizeof attr_buffer);
+    if (block_read(attr_buffer, static_cast<uint32_t>(attr_len)) != 0) {
+        show_error(14);
+        return -10;
+    }
+    entry->attr = attr_buffer;
+    return 0;
+}
+
+}  // namespace
+
+int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
+    entry->attr = nullptr;
+    uint32_t name_len = name_length(text, len);
+    if (name_len > NAME_CAP - 1) {
+        entry->name[0] = '\0';
+        return -6;
+    }
+    std::memcpy(entry->name, text, name_len);
+    entry->name[name_len] = '\0';
+    int64_t v[N_RECORD_NUMBERS] = {};
+    if (name_len < len && text[name_len] == '\x04') {
+        parse_decimal_tokens(text + name_len + 1, len - name_len - 1, v, N_RECORD_NUMBERS);
+    }
+    entry->mode = static_cast<uint16_t>(v[0]);
+    entry->entry_flags = static_cast<int32_t>(v[1]);
+    // Negative lengths are kept as read: the callers refuse them.
+    entry->size = v[2];
+    entry->atime = v[3];
+    entry->mtime = v[4];
+    entry->ctime = v[5];
+    entry->clen = v[6];
+    if (v[7] < 0 || v[7] > ATTR_CAP) {
+        entry->attr_len = 0;
+        show_error(14);
+        return -10;
+    }
+    entry->attr_len = static_cast<int32_t>(v[7]);
+    return entry->attr_len == 0 ? 0 : read_attr_block(entry->attr_len, entry);
+}
+
+int32_t read_linked_header(OpContext* /*ctx*/, int64_t* chunk_len, int32_t* chunk_flags) {
+    char field[LINKED_HEADER_LEN] = {};
+    if (block_read(field, LINKED_HEADER_LEN) != 0) {
+        show_error(20);
+        return -14;
+    }
+    int64_t v[2] = {};
+    parse_decimal_tokens(field, LINKED_HEADER_LEN, v, 2);
+    *chunk_len = v[0];
+    *chunk_flags = static_cast<int32_t>(v[1]);
+    return 0;
+}
+
+int32_t read_record_length(int64_t* record_len) {
+    char field[RECORD_LEN_FIELD] = {};
+    int32_t rc = block_read(field, RECORD_LEN_FIELD);
+    if (rc < 0) return -6;
+    if (rc == 1) return 1;
+    int64_t len = 0;
+    parse_decimal(field, RECORD_LEN_FIELD, &len);  // no digits: 0, the end of the archive
+    if (len < 0) return -6;
+    *record_len = len;
+    return 0;
+}
