@@ -1,0 +1,217 @@
+// The LZW decompressor.  It is the first code that reads bytes from an
+// archive, so it stops at every limit a corrupt stream could break: a code
+// the dictionary does not hold yet, a prefix chain longer than the reversal
+// stack (a loop is one), and output the sink refuses.
+#include <cstring>
+
+#include "codec/lzw_internal.h"
+
+namespace {
+
+// Largest code of the current width; at the stream's maximum width every
+// code up to the limit.  With 9-bit streams that holds from the start: the
+// width never grows, and no group is dropped when the dictionary fills
+// (ncompress -b9 writes on without a padded group there).
+int32_t lzw_width_max_code(const LzwContext* ctx) {
+    if (ctx->code_width == ctx->max_bits) return ctx->code_limit;
+    return (1 << ctx->code_width) - 1;
+}
+
+// Starts a new group of code_width bytes; false at the end of the input or
+// of this piece of it.  Whatever is left of the current group is dropped:
+// the compressor pads the group in which the width changes.
+bool lzw_next_group(LzwContext* ctx) {
+    ctx->in_bits = 0;
+    ctx->in_group_bits = 0;
+    if (ctx->next_code > ctx->max_code) {
+        ctx->code_width += 1;
+        ctx->max_code = lzw_width_max_code(ctx);
+    }
+    if (ctx->clear_pending > 0) {
+        ctx->code_width = LZW_INIT_BITS;
+        ctx->max_code = lzw_width_max_code(ctx);
+        ctx->clear_pending = 0;
+    }
+    const int carry_left = ctx->carry_active ? ctx->carry_left : 0;
+    if (!ctx->final_input && carry_left + ctx->input_left < ctx->code_width) {
+        // Too little for a whole group: keep it for the next piece.
+        std::memmove(ctx->carry, ctx->carry_next, static_cast<size_t>(carry_left));
+        std::memcpy(ctx->carry + carry_left, ctx->input, static_cast<size_t>(ctx->input_left));
+        ctx->carry_left = carry_left + ctx->input_left;
+        ctx->carry_active = ctx->carry_left > 0;
+        ctx->carry_next = ctx->carry;
+        ctx->input += ctx->input_left;
+        ctx->input_left = 0;
+        return false;
+    }
+    const int n_read = lzw_read_bytes(ctx, ctx->in_group, ctx->code_width);
+    // Bit positions at which a whole code starts: the padding bits of a
+    // short last group are never taken for a code.
+    ctx->in_group_bits = n_read * 8 - (ctx->code_width - 1);
+    return ctx->in_group_bits > 0;
+}
+
+inline int32_t lzw_next_code(LzwContext* ctx) {
+    if (ctx->clear_pending > 0 || ctx->in_bits >= ctx->in_group_bits ||
+        ctx->next_code > ctx->max_code) {
+        if (!lzw_next_group(ctx)) return -1;
+    }
+    const unsigned char* at = ctx->in_group + (ctx->in_bits >> 3);
+    const uint32_t word = at[0] | (static_cast<uint32_t>(at[1]) << 8) |
+                          (static_cast<uint32_t>(at[2]) << 16);
+    const int32_t code =
+        static_cast<int32_t>((word >> (ctx->in_bits & 7)) & ((1u << ctx->code_width) - 1));
+    ctx->in_bits += ctx->code_width;
+    return code;
+}
+
+void lzw_decompress_init(LzwContext* ctx) {
+    unsigned char* suffix = reinterpret_cast<unsigned char*>(ctx->hash_keys);
+    for (int code = 255; code >= 0; --code) {
+        ctx->hash_codes[code] = 0;
+        suffix[code] = static_cast<unsigned char>(code);
+    }
+    ctx->code_width = LZW_INIT_BITS;
+    ctx->max_code = lzw_width_max_code(ctx);
+    ctx->next_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
+    ctx->saved_stack_top = suffix + LZW_KEYS_BYTES;
+    ctx->saved_old_code = -1;  // the first code has not arrived
+}
+
+// The first code stands for a single byte: the dictionary holds nothing
+// else yet.  Returns 1 when it was taken, 0 when the piece ended first,
+// -1 when the stream is corrupt or the sink refuses.
+int lzw_first_code(LzwContext* ctx) {
+    const int32_t code = lzw_next_code(ctx);
+    if (code < 0) return ctx->final_input ? -1 : 0;
+    if (code >= LZW_CLEAR_CODE || !lzw_put_byte(code, ctx)) return -1;
+    ctx->saved_last_byte = code;
+    ctx->saved_old_code = code;
+    return 1;
+}
+
+// Decodes codes until the input (or this piece of it) ends.  Strings are
+// pushed last byte first downwards from the end of the stack, so each one
+// stands in order and reaches the sink in one call.
+bool lzw_decode_codes(LzwContext* ctx) {
+    unsigned char* const suffix = reinterpret_cast<unsigned char*>(ctx->hash_keys);
+    uint16_t* const prefix = ctx->hash_codes;
+    unsigned char* const stack_base = suffix + LZW_SUFFIX_CAP;
+    unsigned char* const stack_end = suffix + LZW_KEYS_BYTES;
+    int32_t last_byte = ctx->saved_last_byte;
+    int32_t old_code = ctx->saved_old_code;
+    bool ok = true;
+    int32_t code;
+    while (ok && (code = lzw_next_code(ctx)) >= 0) {
+        if (code == LZW_CLEAR_CODE && ctx->block_mode) {
+            std::memset(prefix, 0, 256 * sizeof(uint16_t));
+            ctx->clear_pending = 1;
+            ctx->next_code = LZW_CLEAR_CODE;
+            code = lzw_next_code(ctx);
+            if (code < 0) break;
+        }
+        const int32_t next_code = ctx->next_code;
+        if (code > next_code) {  // not in the dictionary, nor the next one
+            ok = false;
+            break;
+        }
+        const int32_t in_code = code;
+        unsigned char* top = stack_end;
+        if (code == next_code) {  // the string being defined: old + its first byte
+            *--top = static_cast<unsigned char>(last_byte);
+            code = old_code;
+        }
+        while (code >= 256 && top > stack_base) {
+            *--top = suffix[code];
+            code = prefix[code];
+        }
+        if (top == stack_base) {  // a chain longer than any real one, or a loop
+            ok = false;
+            break;
+        }
+        last_byte = suffix[code];
+        *--top = static_cast<unsigned char>(last_byte);
+        ok = ctx->sink(ctx->sink_data, top, static_cast<int>(stack_end - top)) != 0;
+        if (next_code < ctx->code_limit) {
+            prefix[next_code] = static_cast<uint16_t>(old_code);
+            suffix[next_code] = static_cast<unsigned char>(last_byte);
+            ctx->next_code = next_code + 1;
+        }
+        old_code = in_code;
+    }
+    ctx->saved_stack_top = stack_end;
+    ctx->saved_last_byte = last_byte;
+    ctx->saved_old_code = old_code;
+    return ok;
+}
+
+}  // namespace
+
+LzwContext* lzw_decompress_open(LzwSink sink, void* sink_data, const unsigned char* input,
+                                int32_t input_len, unsigned char final_input) {
+    LzwContext* ctx = lzw_alloc(sink, sink_data);
+    if (ctx == nullptr) return nullptr;
+    ctx->input = input;
+    ctx->input_left = input_len > 0 && input != nullptr ? input_len : 0;
+    ctx->final_input = final_input;
+    if (lzw_get_byte(ctx) != 0x1F || lzw_get_byte(ctx) != 0x9D) {
+        lzw_release(ctx);
+        return nullptr;
+    }
+    const int flags = lzw_get_byte(ctx);
+    ctx->max_bits = flags & 0x1F;  // -1 (no flags byte) gives 31: refused
+    ctx->block_mode = flags & LZW_BLOCK_MODE;
+    if (flags < 0 || ctx->max_bits > LZW_MAX_BITS) {
+        lzw_release(ctx);
+        return nullptr;
+    }
+    ctx->code_limit = 1 << ctx->max_bits;
+    // A failing step has released the context already.
+    if (!lzw_decompress_step(ctx, sink_data, ctx->input, ctx->input_left, final_input)) {
+        return nullptr;
+    }
+    return ctx;
+}
+
+bool lzw_decompress_step(LzwContext* ctx, void* sink_data, const unsigned char* input,
+                         int32_t input_len, unsigned char final_input) {
+    ctx->sink_data = sink_data;
+    ctx->input = input;
+    ctx->input_left = input_len > 0 && input != nullptr ? input_len : 0;
+    ctx->final_input = final_input;
+    if (!ctx->started) {
+        ctx->started = 1;
+        lzw_decompress_init(ctx);
+    }
+    if (ctx->saved_old_code < 0) {
+        const int first = lzw_first_code(ctx);
+        if (first <= 0) {
+            if (first < 0) lzw_release(ctx);
+            return first == 0;
+        }
+    }
+    if (!lzw_decode_codes(ctx)) {
+        lzw_release(ctx);
+        return false;
+    }
+    return true;
+}
+
+bool lzw_decompress_close(LzwContext* ctx, void* sink_data) {
+    ctx->sink_data = sink_data;
+    lzw_release(ctx);
+    return true;
+}
+
+int32_t lzw_get_code(LzwContext* ctx) { return lzw_next_code(ctx); }
+
+const unsigned char* decompress_block(const unsigned char* data, int32_t* length) {
+    lzw_area_reset();
+    const int32_t in_len = *length;
+    *length = 0;
+    LzwContext* ctx = lzw_decompress_open(buffer_sink, nullptr, data, in_len, 1);
+    if (ctx == nullptr) return nullptr;
+    lzw_decompress_close(ctx, nullptr);
+    *length = lzw_area_count();
+    return lzw_area_start();
+}

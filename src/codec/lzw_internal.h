@@ -1,0 +1,81 @@
+// Private to the codec: the context record that the compressor and the
+// decompressor share, the input routines both use, and the codec output
+// area behind buffer_sink.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/lzw.h"
+
+constexpr int LZW_HASH_SIZE = 5003;
+constexpr int LZW_MAX_BITS = 12;
+constexpr int LZW_INIT_BITS = 9;
+constexpr int LZW_CLEAR_CODE = 256;
+constexpr int LZW_BLOCK_MODE = 0x80;
+constexpr int LZW_GROUP_CAP = 12;  // one group of the widest codes
+// The decoder keeps the suffix bytes of codes 0..4095 at the start of the
+// key table and uses the rest of it (15916 bytes) as its reversal stack.
+constexpr int LZW_SUFFIX_CAP = 4096;
+constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
+
+struct LzwContext {
+    int32_t code_width;
+    int32_t max_bits;
+    int32_t max_code;
+    int32_t code_limit;
+    int32_t* hash_keys;     // compressor: key per slot, -1 empty; decoder: bytes
+    uint16_t* hash_codes;   // compressor: code per slot; decoder: prefix codes
+    int32_t hash_size;
+    int32_t size_hint;
+    int32_t next_code;
+    int32_t block_mode;
+    int32_t clear_pending;
+    int32_t ratio;
+    int32_t checkpoint;
+    LzwSink sink;
+    void* sink_data;
+    int32_t out_bits;
+    int32_t bytes_in;
+    int32_t bytes_out;
+    // Four bytes beyond a group so that a code is merged with one 32-bit
+    // load and store; only the first code_width bytes are ever written out.
+    unsigned char out_group[LZW_GROUP_CAP + 4];
+    // Likewise: a code is taken with one load of three bytes.
+    unsigned char in_group[LZW_GROUP_CAP + 4];
+    int32_t in_bits;
+    int32_t in_group_bits;
+    const unsigned char* input;
+    int32_t input_left;
+    unsigned char started;
+    int32_t saved_key;
+    int32_t saved_slot;
+    int32_t saved_prefix;
+    int32_t hash_shift;
+    unsigned char* saved_stack_top;
+    int32_t saved_last_byte;
+    int32_t saved_old_code;
+    unsigned char carry_active;
+    unsigned char carry[LZW_GROUP_CAP];
+    unsigned char* carry_next;
+    int32_t carry_left;
+    unsigned char final_input;
+};
+
+// Allocates a zero-filled context with both tables; nullptr when memory
+// runs out (nothing is left allocated then).
+LzwContext* lzw_alloc(LzwSink sink, void* sink_data);
+
+// Next input byte (0-255), or -1 when none is left.
+int lzw_get_byte(LzwContext* ctx);
+// Copies up to n bytes, first from the carry area, then from the input;
+// returns the number copied.
+int lzw_read_bytes(LzwContext* ctx, unsigned char* dest, int n);
+// Passes the low byte of value to the sink; returns the sink's answer.
+int lzw_put_byte(int value, LzwContext* ctx);
+// Frees both tables (those that were allocated) and the context.
+void lzw_release(LzwContext* ctx);
+
+// The process-wide codec output area behind buffer_sink.
+void lzw_area_reset();
+const unsigned char* lzw_area_start();
+int32_t lzw_area_count();
