@@ -215,8 +215,12 @@ int shell(const std::string& command) {
 
 PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cwd,
                      const std::vector<std::string>& keys, int timeout_s) {
+    return run_in_pty(kelparc_path(), args, cwd, keys, timeout_s);
+}
+
+PtyResult run_in_pty(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd, const std::vector<std::string>& keys, int timeout_s) {
     PtyResult r;
-    std::string program = kelparc_path();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -248,8 +252,11 @@ PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cw
             if (got > 0) r.screen.append(buf, static_cast<size_t>(got));
             else if (got <= 0 && errno != EINTR && errno != EAGAIN) break;
         }
-        if (!prompted && r.screen.find("Enter password:") != std::string::npos) prompted = true;
         now = std::chrono::steady_clock::now();
+        if (!prompted && r.screen.find("Enter password:") != std::string::npos) {
+            prompted = true;
+            last_key = now;  // the pause before the first key too
+        }
         if (prompted && next_key < keys.size() && now - last_key > std::chrono::milliseconds(60)) {
             ssize_t w = ::write(master, keys[next_key].data(), keys[next_key].size());
             (void)w;

@@ -85,5 +85,10 @@ struct PtyResult {
 };
 PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cwd,
                      const std::vector<std::string>& keys, int timeout_s = 20);
+// The same for any program (argv[0] is program).  The first key is written
+// a short pause after the prompt text appears, so it reaches a terminal the
+// program has already switched to raw mode.
+PtyResult run_in_pty(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd, const std::vector<std::string>& keys, int timeout_s = 20);
 
 }  // namespace th

@@ -1,0 +1,127 @@
+// The password prompt on a real pseudo-terminal and on a pipe: what the
+// terminal shows for each key, what the entry holds, and how it ends.
+//
+// prompt_probe runs the prompt alone and prints "rc=<n> pw=<password>".  On
+// the terminal, standard output's newlines show as "\r\n"; the asterisks,
+// bells and erase sequences go to the terminal directly.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const std::string PROMPT = "Enter password:  ";
+
+th::PtyResult type_keys(const std::vector<std::string>& keys) {
+    th::ScratchDir dir;
+    return th::run_in_pty(PROMPT_PROBE_BIN, {}, dir.path(), keys);
+}
+
+// Checks that the probe ended normally and the terminal showed `screen`.
+void expect_screen(const th::PtyResult& r, const std::string& screen) {
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.screen, screen);
+}
+
+}  // namespace
+
+TEST(Prompt, NothingTypedIsEchoedOneAsteriskPerCharacter) {
+    expect_screen(type_keys({"a", "B", "3", "\r"}), PROMPT + "***\r\nrc=0 pw=aB3\r\n");
+    // Characters above 127 are stored like any other.
+    expect_screen(type_keys({"\xe9", " ", "%", "\r"}), PROMPT + "***\r\nrc=0 pw=\xe9 %\r\n");
+}
+
+TEST(Prompt, EntryEndsWithEnterLineFeedCtrlZOrCtrlD) {
+    expect_screen(type_keys({"a", "\n"}), PROMPT + "*\r\nrc=0 pw=a\r\n");
+    expect_screen(type_keys({"b", "\x1a"}), PROMPT + "*\r\nrc=0 pw=b\r\n");
+    expect_screen(type_keys({"c", "\x04"}), PROMPT + "*\r\nrc=0 pw=c\r\n");
+}
+
+TEST(Prompt, BackspaceErasesAndDoesNothingOnAnEmptyEntry) {
+    // DEL (what the terminal sends for Backspace) and Ctrl+H both erase.
+    expect_screen(type_keys({"a", "b", "\x7f", "c", "\b", "d", "\r"}), PROMPT + "**\b \b*\b \b*\r\nrc=0 pw=ad\r\n");
+    expect_screen(type_keys({"\x7f", "\x7f", "x", "\r"}), PROMPT + "*\r\nrc=0 pw=x\r\n");
+}
+
+TEST(Prompt, CursorAndFunctionKeysRingTheBellAndAddNothing) {
+    // Up, F1, Delete, Home in their terminal forms.
+    expect_screen(type_keys({"a", "\x1b[A", "\x1bOP", "\x1b[3~", "\x1b[1;5H", "b", "\r"}),
+                  PROMPT + "*\a\a\a\a*\r\nrc=0 pw=ab\r\n");
+}
+
+TEST(Prompt, OtherControlCharactersRingTheBell) {
+    // Tab, Ctrl+A and a lone Escape.
+    expect_screen(type_keys({"\t", "a", "\x01", "\x1b", "b", "\r"}), PROMPT + "\a*\a\a*\r\nrc=0 pw=ab\r\n");
+}
+
+// The 64th and later characters ring the bell; the entry keeps 63.  The
+// 64 characters arrive in one write, so keys typed ahead are kept too.
+TEST(Prompt, SixtyFourCharactersKeepSixtyThree) {
+    std::string typed;
+    for (int i = 0; i < 64; ++i) typed += static_cast<char>('A' + i % 26);
+    expect_screen(type_keys({typed, "z", "\r"}),
+                  PROMPT + std::string(63, '*') + "\a\a\r\nrc=0 pw=" + typed.substr(0, 63) + "\r\n");
+}
+
+TEST(Prompt, EmptyEntryAsksAgain) {
+    expect_screen(type_keys({"\r", "a", "\r"}), PROMPT + "\r\n" + PROMPT + "*\r\nrc=0 pw=a\r\n");
+    // Everything erased counts as empty too.
+    expect_screen(type_keys({"a", "\x7f", "\r", "b", "\r"}),
+                  PROMPT + "*\b \b\r\n" + PROMPT + "*\r\nrc=0 pw=b\r\n");
+}
+
+// Ctrl+C is a key, not a signal: the prompt returns -19 at once and leaves
+// its line unterminated.
+TEST(Prompt, CtrlCCancels) {
+    expect_screen(type_keys({"a", "b", "\x03", "c", "\r"}), PROMPT + "**rc=-19 pw=\r\n");
+    expect_screen(type_keys({"\x03"}), PROMPT + "rc=-19 pw=\r\n");
+}
+
+TEST(Prompt, CtrlCAtTheProgramsPromptEndsTheRun) {
+    th::ScratchDir dir;
+    th::write_file(dir / "f", "x");
+    auto r = th::run_in_pty({"-p", "f", "out.kel"}, dir.path(), {"s", "\x03"});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, th::status_of(-19));
+    // The banner, the prompt, one asterisk, and nothing after it.
+    std::string tail = PROMPT + "*";
+    ASSERT_GE(r.screen.size(), tail.size()) << r.screen;
+    EXPECT_EQ(r.screen.substr(r.screen.size() - tail.size()), tail) << r.screen;
+    EXPECT_FALSE(th::exists(dir / "out.kel"));
+}
+
+// Without a terminal the keys come from standard input, the asterisks go
+// to standard error, and the end of input cancels.
+TEST(Prompt, WithoutTerminalReadsStandardInput) {
+    th::RunOptions opt;
+    opt.stdin_data = "se\x7f" "cret\n";
+    auto r = th::run_program(PROMPT_PROBE_BIN, {}, opt);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, PROMPT + "\nrc=0 pw=scret\n");
+    EXPECT_EQ(r.err, "**\b \b****");
+
+    opt.stdin_data = "\n\nab";  // two empty entries, then the input ends
+    r = th::run_program(PROMPT_PROBE_BIN, {}, opt);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, PROMPT + "\n" + PROMPT + "\n" + PROMPT + "rc=-19 pw=\n");
+    EXPECT_EQ(r.err, "**");
+}
+
+TEST(Prompt, WithoutTerminalEndOfInputCancels) {
+    th::RunOptions opt;
+    auto r = th::run_program(PROMPT_PROBE_BIN, {}, opt);  // empty input, closed at once
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, PROMPT + "rc=-19 pw=\n");
+    EXPECT_EQ(r.err, "");
+    opt.stdin_null = true;
+    r = th::run_program(PROMPT_PROBE_BIN, {}, opt);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.out, PROMPT + "rc=-19 pw=\n");
+}
