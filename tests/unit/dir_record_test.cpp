@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -180,6 +181,15 @@ TEST(WriteRecord, AttributeBlockUnderHiddenAndSystemSwitches) {
     std::snprintf(name, sizeof name, "%s", (dir / "plain").c_str());
     bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ts_ctx, &st, 1, 0, 1); });
     EXPECT_EQ(bytes, entry_bytes("plain" + string(1, SEP) + tail + "2") + "00");
+
+    // The system attribute, from the extended attribute the platform reads.
+    string sys_path = dir / "sysfile";
+    th::write_file(sys_path, "y");
+    if (::setxattr(sys_path.c_str(), "user.DOSATTRIB", "0x4", 3, 0) == 0) {
+        std::snprintf(name, sizeof name, "%s", sys_path.c_str());
+        bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ts_ctx, &st, 1, 0, 1); });
+        EXPECT_EQ(bytes, entry_bytes("sysfile" + string(1, SEP) + tail + "2") + "01");
+    }
 
     // Attributes that cannot be read, or no switch: no block.
     std::snprintf(name, sizeof name, "%s", (dir / "gone").c_str());
