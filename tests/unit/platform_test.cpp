@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -159,6 +160,25 @@ TEST_F(Plat, OpenFlagsAppendExclusiveAndReadOnlyCreation) {
     ::umask(old);
     EXPECT_EQ(mode_of("ro.txt") & 07777, 0444u);
     EXPECT_EQ(mode_of("rw.txt") & 07777, 0644u);
+}
+
+// A write the file system stops part way (here the file size limit) gives
+// the short count, and the next one -1.
+TEST_F(Plat, WriteReportsShortCountWhenTheFileCannotGrow) {
+    int rc = in_child([] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        rl.rlim_cur = rl.rlim_max = 1000;
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) return 10;
+        int fd = plat::_open("limited", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC);
+        if (fd < 0) return 11;
+        std::string data(5000, 'd');
+        if (plat::_write(fd, data.data(), 5000) != 1000) return 12;
+        if (plat::_write(fd, data.data(), 10) != -1) return 13;
+        return plat::GetLastError() != 0 ? 0 : 14;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(th::read_file("limited"), std::string(1000, 'd'));
 }
 
 TEST_F(Plat, LargeOffsetsAreSixtyFourBit) {
