@@ -103,6 +103,18 @@ TEST(AppendFailures, UnreadableSourceLeavesTheArchiveAsItWas) {
     EXPECT_EQ(th::read_file(dir / "out.kel"), before);
 }
 
+TEST(AppendFailures, SourceReadErrorLeavesTheArchiveAsItWas) {
+    th::ScratchDir dir;
+    th::write_file(dir / "a.txt", "a");
+    th::write_file(dir / "big", th::make_bytes(200000, 'r', 5));
+    ASSERT_EQ(run_in(dir, {"a.txt", "out.kel"}).status, 0);
+    std::string before = th::read_file(dir / "out.kel");
+    auto r = run_in(dir, {"-a", "big", "/proc/self/mem", "out.kel"});
+    EXPECT_EQ(r.status, th::status_of(-4));
+    EXPECT_EQ(r.err, "Could not read source file /proc/self/mem\n");
+    EXPECT_EQ(th::read_file(dir / "out.kel"), before);
+}
+
 // An append that had to create the archive is a new archive: a write
 // failure removes it, as compress does.
 TEST(AppendFailures, CreatedArchiveIsRemovedOnWriteFailure) {

@@ -365,6 +365,15 @@ TEST(CompressFailures, SourceThatCannotBeOpened) {
     EXPECT_EQ(r.out, wt::BANNER);
 }
 
+// /proc/self/mem is a regular file that opens but cannot be read at 0.
+TEST(CompressFailures, SourceThatCannotBeRead) {
+    th::ScratchDir dir;
+    auto r = run_in(dir, {"/proc/self/mem", "out.kel"});
+    EXPECT_EQ(r.status, th::status_of(-4));
+    EXPECT_EQ(r.err, "Could not read source file /proc/self/mem\n");
+    EXPECT_EQ(r.out, wt::BANNER + "mem\n");
+}
+
 TEST(CompressFailures, FifoIsReportedAndNeverOpened) {
     th::ScratchDir dir;
     th::write_file(dir / "src/a", "a");
