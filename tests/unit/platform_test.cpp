@@ -580,7 +580,7 @@ std::string keys_on_pty(const std::vector<std::string>& keys, int count, int pau
         }
     };
     for (int i = 0; i < 200 && screen.find("READY") == std::string::npos; ++i) pump(10);
-    pump(150);
+    pump(300);  // the child is in its first _getch by then
     for (const auto& k : keys) {
         put(master, k);
         pump(pause_ms);
