@@ -35,8 +35,10 @@ bool lzw_next_group(LzwContext* ctx) {
     const int carry_left = ctx->carry_active ? ctx->carry_left : 0;
     if (!ctx->final_input && carry_left + ctx->input_left < ctx->code_width) {
         // Too little for a whole group: keep it for the next piece.
-        std::memmove(ctx->carry, ctx->carry_next, static_cast<size_t>(carry_left));
-        std::memcpy(ctx->carry + carry_left, ctx->input, static_cast<size_t>(ctx->input_left));
+        if (carry_left > 0) std::memmove(ctx->carry, ctx->carry_next, static_cast<size_t>(carry_left));
+        if (ctx->input_left > 0) {
+            std::memcpy(ctx->carry + carry_left, ctx->input, static_cast<size_t>(ctx->input_left));
+        }
         ctx->carry_left = carry_left + ctx->input_left;
         ctx->carry_active = ctx->carry_left > 0;
         ctx->carry_next = ctx->carry;
@@ -103,12 +105,15 @@ bool lzw_decode_codes(LzwContext* ctx) {
     bool ok = true;
     int32_t code;
     while (ok && (code = lzw_next_code(ctx)) >= 0) {
+        // A clear code starts the dictionary afresh.  Another 256 right
+        // after it is one more clear code (as ncompress and gzip read it),
+        // never a string, so a stream means the same however it is cut into
+        // pieces, and no prefix can point back at 256.
         if (code == LZW_CLEAR_CODE && ctx->block_mode) {
             std::memset(prefix, 0, 256 * sizeof(uint16_t));
             ctx->clear_pending = 1;
             ctx->next_code = LZW_CLEAR_CODE;
-            code = lzw_next_code(ctx);
-            if (code < 0) break;
+            continue;
         }
         const int32_t next_code = ctx->next_code;
         if (code > next_code) {  // not in the dictionary, nor the next one
@@ -125,7 +130,10 @@ bool lzw_decode_codes(LzwContext* ctx) {
             *--top = suffix[code];
             code = prefix[code];
         }
-        if (top == stack_base) {  // a chain longer than any real one, or a loop
+        // Every prefix is an earlier code (the first code is a byte, every
+        // code is at most next_code), so no chain loops or passes 4096
+        // bytes; the stack bound is kept all the same.
+        if (top == stack_base) {
             ok = false;
             break;
         }

@@ -477,16 +477,31 @@ TEST(LzwDecompress, RefusesCorruptCodes) {
     first_clear.put('a', 9);
     EXPECT_FALSE(block_decode(stream_of(0x8C, first_clear), &out));
 
-    // A prefix chain that loops: after a clear, 256 (being defined) takes
-    // the old 257 as prefix, then 257 (being defined) takes 256: 257 -> 256
-    // -> 257 ...
+    // Read to the letter, 256 right after a clear code would be a string
+    // taking the old 257 as prefix, and 257 would then take 256: a loop.
+    // A 256 after a clear code is one more clear code, so the 257 after it
+    // is above next_code (256) and the stream is corrupt.
     CodePacker loop;
     loop.put_all({'a', 257, 256}, 9);
     loop.end_group(9);
-    loop.put_all({256, 257, 257}, 9);
+    loop.put(256, 9);
+    loop.end_group(9);
+    loop.put_all({257, 257}, 9);
     EXPECT_FALSE(block_decode(stream_of(0x8C, loop), &out));
     Bytes mine;
     EXPECT_FALSE(lzw_decode(stream_of(0x8C, loop), &mine));
+    // Two clear codes in a row are two clears, here in two pieces too.
+    CodePacker twice;
+    twice.put_all({'a', 'b', 256}, 9);
+    twice.end_group(9);
+    twice.put(256, 9);
+    twice.end_group(9);
+    twice.put_all({'c', 'd'}, 9);
+    const Bytes twice_stream = stream_of(0x8C, twice);
+    for (size_t piece : {0u, 12u, 13u}) {
+        ASSERT_TRUE(lzw_decode(twice_stream, &mine, piece)) << piece;
+        EXPECT_EQ(mine, "abcd") << piece;
+    }
 }
 
 // buffer_sink refuses bytes beyond the 32768-byte area: a chunk that would
