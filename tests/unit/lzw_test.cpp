@@ -2,6 +2,7 @@
 // trips, the step interfaces, and corrupt streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <random>
@@ -162,6 +163,109 @@ int count_clear_codes(const Bytes& stream) {
     }
     return n_clear;
 }
+
+// A literal coder, kept beside the real one as its reference: the real one
+// looks strings up another way and must write the same bytes.
+struct ReferenceCoder {
+    std::vector<int32_t> keys = std::vector<int32_t>(5003, -1);
+    std::vector<uint16_t> codes = std::vector<uint16_t>(5003, 0);
+    Bytes out = hex({0x1F, 0x9D, 0x8C});
+    unsigned char group[12] = {};
+    int out_bits = 0, width = 9, max_code = 511, next_code = 257, clear_pending = 0;
+    int32_t ratio = 0, bytes_in = 1, bytes_out = 3, checkpoint = 10000;
+
+    void send(int n) {
+        out.append(reinterpret_cast<const char*>(group), static_cast<size_t>(n));
+        bytes_out += n;
+    }
+    void put(int code) {
+        if (code < 0) {
+            if (out_bits > 0) send((out_bits + 7) / 8);
+            out_bits = 0;
+            return;
+        }
+        int at = out_bits / 8, shift = out_bits % 8, left = width;
+        group[at] = static_cast<unsigned char>((group[at] & ((1 << shift) - 1)) | ((code << shift) & 0xFF));
+        int used = 8 - shift;
+        left -= used;
+        code >>= used;
+        if (left >= 8) {
+            group[++at] = static_cast<unsigned char>(code & 0xFF);
+            code >>= 8;
+            left -= 8;
+        }
+        if (left > 0) group[++at] = static_cast<unsigned char>(code);
+        out_bits += width;
+        if (out_bits == 8 * width) {
+            send(width);
+            out_bits = 0;
+        }
+        if (next_code > max_code || clear_pending > 0) {
+            if (out_bits > 0) send(width);
+            out_bits = 0;
+            if (clear_pending > 0) {
+                width = 9, max_code = 511, clear_pending = 0;
+            } else {
+                ++width;
+                max_code = width == 12 ? 4096 : (1 << width) - 1;
+            }
+        }
+    }
+    void check_ratio() {
+        checkpoint = bytes_in + 10000;
+        int32_t r = bytes_in <= 0x7FFFFF ? (bytes_in << 8) / bytes_out
+                                         : (bytes_out >> 8 == 0 ? 0x7FFFFFFF : bytes_in / (bytes_out >> 8));
+        if (r > ratio) {
+            ratio = r;
+            return;
+        }
+        ratio = 0;
+        std::fill(keys.begin(), keys.end(), -1);
+        next_code = 257;
+        clear_pending = 1;
+        put(256);
+    }
+    Bytes encode(const Bytes& data) {
+        if (data.empty()) return out;
+        int prefix = static_cast<unsigned char>(data[0]);
+        for (size_t i = 1; i < data.size(); ++i) {
+            const int c = static_cast<unsigned char>(data[i]);
+            ++bytes_in;
+            const int32_t key = (c << 12) + prefix;
+            int slot = (c << 4) ^ prefix;
+            bool found = keys[static_cast<size_t>(slot)] == key;
+            if (!found && keys[static_cast<size_t>(slot)] >= 0) {
+                const int disp = slot == 0 ? 1 : 5003 - slot;
+                for (;;) {
+                    slot -= disp;
+                    if (slot < 0) slot += 5003;
+                    if (keys[static_cast<size_t>(slot)] == key) {
+                        found = true;
+                        break;
+                    }
+                    if (keys[static_cast<size_t>(slot)] <= 0) break;
+                }
+            }
+            if (found) {
+                prefix = codes[static_cast<size_t>(slot)];
+                continue;
+            }
+            put(prefix);
+            prefix = c;
+            if (next_code < 4096) {
+                codes[static_cast<size_t>(slot)] = static_cast<uint16_t>(next_code++);
+                keys[static_cast<size_t>(slot)] = key;
+            } else if (bytes_in >= checkpoint) {
+                check_ratio();
+            }
+        }
+        put(prefix);
+        put(-1);
+        return out;
+    }
+};
+
+Bytes reference_encode(const Bytes& data) { return ReferenceCoder().encode(data); }
 
 // Runs a shell filter over input: "<tool> < in > out".
 Bytes run_filter(const th::ScratchDir& dir, const std::string& tool, const Bytes& input, int* status) {
@@ -328,6 +432,37 @@ TEST(LzwCompress, ChunksDecodeWithGzipAndNcompress) {
             EXPECT_EQ(tool_decode(dir, "compress -dc", stream), s.data) << s.name << " " << n;
         }
     }
+}
+
+// The coder against the literal reference: chunks of every kind, the
+// key-0 rule in many shapes, and long inputs with clear codes.
+TEST(LzwCompress, MatchesTheReferenceCoder) {
+    for (size_t n : kSizes) {
+        for (const Sample& s : samples_of_size(n)) {
+            EXPECT_EQ(lzw_encode(s.data), reference_encode(s.data)) << s.name << " " << n;
+        }
+    }
+    // Pairs whose strings share home slot 0 with the two-zero string, mixed
+    // with zeros, so that the two-zero string is displaced, overwritten and
+    // entered again, in many orders.
+    std::mt19937 rng(17);
+    for (int round = 0; round < 300; ++round) {
+        Bytes data;
+        const size_t n = 20 + rng() % (round < 250 ? 3000 : 40000);
+        while (data.size() < n) {
+            const unsigned pick = rng() % 8;
+            const int c = 1 + static_cast<int>(rng() % 15);
+            if (pick < 3) data += hex({c * 16, c});
+            else if (pick < 6) data.append(rng() % 5 + 1, '\0');
+            else data.push_back(static_cast<char>(rng() % 256));
+        }
+        ASSERT_EQ(lzw_encode(data), reference_encode(data)) << "round " << round;
+    }
+    Bytes long_input;
+    for (uint32_t seed = 1; long_input.size() < 300000; ++seed) {
+        long_input += machine_text(20000) + zero_pairs(20000, seed) + th::make_bytes(20000, 'r', seed);
+    }
+    EXPECT_EQ(lzw_encode(long_input, 16383), reference_encode(long_input));
 }
 
 // Pieces given to successive steps code as one input.
