@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# Whole-program benchmark of archiving: kelparc against
+# `tar -cf - DIR | compress -b12 -c` and `zip -qr` on the same inputs, side
+# by side in one run.  Prints the median wall time of 3 runs, the output
+# size, the ratios kelparc / other, and peak RSS.
+#
+#   bench/archive_bench.sh            # 100 MB file, /usr/include, RSS at 1 GB
+#   BENCH_BIG=0 bench/archive_bench.sh   # leave out the 1 GB file
+#
+# Inputs are generated deterministically under $BENCH_DIR (default
+# /tmp/kelparc-bench); the release build goes to build-bench in the tree.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${BENCH_BUILD:-$ROOT/build-bench}"
+WORK="${BENCH_DIR:-/tmp/kelparc-bench}"
+RUNS="${BENCH_RUNS:-3}"
+BIG="${BENCH_BIG:-1}"
+TREE_PARENT="${BENCH_TREE_PARENT:-/usr}"
+TREE_NAME="${BENCH_TREE_NAME:-include}"
+
+for tool in tar compress zip python3 cmake; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKELPARC_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j2 --target kelparc >/dev/null
+KELPARC="$BUILD/kelparc"
+mkdir -p "$WORK/in" "$WORK/out"
+
+# The 100 MB input: C text and binary in alternating stretches of 1 MiB -
+# source text, pseudo-random bytes, tables of small integers - so the
+# compressor meets chunks that shrink a lot, not at all, and in between.
+python3 - "$WORK/in/mixed100" 100000000 <<'EOF'
+import os, random, struct, sys
+path, size = sys.argv[1], int(sys.argv[2])
+if os.path.exists(path) and os.path.getsize(path) == size:
+    sys.exit(0)
+rng = random.Random(12345)
+text = b""
+for root, _, files in sorted(os.walk("/usr/include")):
+    for f in sorted(files):
+        if f.endswith(".h"):
+            with open(os.path.join(root, f), "rb") as h:
+                text += h.read()
+    if len(text) > 8 << 20:
+        break
+stretch = 1 << 20
+with open(path, "wb") as out:
+    written, kind, text_at = 0, 0, 0
+    while written < size:
+        n = min(stretch, size - written)
+        if kind == 0:
+            piece = (text[text_at:] + text)[:n]
+            text_at = (text_at + n) % len(text)
+        elif kind == 1:
+            piece = rng.randbytes(n)
+        else:
+            piece = b"".join(struct.pack("<I", rng.randrange(1000)) for _ in range(n // 4))
+            piece += b"\0" * (n - len(piece))
+        out.write(piece)
+        written += n
+        kind = (kind + 1) % 3
+EOF
+
+if [ "$BIG" = 1 ]; then
+    if [ "$(stat -c %s "$WORK/in/mixed1000" 2>/dev/null || echo 0)" != 1000000000 ]; then
+        for _ in 1 2 3 4 5 6 7 8 9 10; do cat "$WORK/in/mixed100"; done > "$WORK/in/mixed1000"
+    fi
+fi
+
+# Peak RSS needs a parent that is small itself: a child forked from python
+# inherits python's resident size into its high-water mark.  rss_run forks
+# and execs the command, waits for it and prints its ru_maxrss (KiB; for a
+# shell pipeline the largest process of it) on standard error.
+RSS_RUN="$BUILD/rss_run"
+if [ ! -x "$RSS_RUN" ]; then
+    cat > "$BUILD/rss_run.c" <<'EOF_C'
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    pid_t pid = fork();
+    if (pid == 0) {
+        execvp(argv[1], argv + 1);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage ru;
+    if (wait4(pid, &status, 0, &ru) < 0) return 2;
+    fprintf(stderr, "%ld\n", ru.ru_maxrss);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+EOF_C
+    cc -O2 -o "$RSS_RUN" "$BUILD/rss_run.c"
+fi
+
+# measure <command...>: runs the command RUNS times; prints
+# "median_seconds peak_rss_kib" (the largest RSS of the runs).
+measure() {
+    python3 - "$RUNS" "$RSS_RUN" "$@" <<'EOF'
+import subprocess, sys, time
+runs, cmd = int(sys.argv[1]), sys.argv[2:]
+times, rss = [], 0
+for _ in range(runs):
+    t0 = time.perf_counter()
+    p = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    times.append(time.perf_counter() - t0)
+    if p.returncode != 0:
+        sys.exit(f"failed ({p.returncode}): {' '.join(cmd)}: {p.stderr}")
+    rss = max(rss, int(p.stderr.split()[-1]))
+times.sort()
+print(f"{times[len(times) // 2]:.3f} {rss}")
+EOF
+}
+
+size_of() { stat -c %s "$1"; }
+
+# compare <label> <input dir> <input name>: the three tools on one input.
+compare() {
+    local label="$1" dir="$2" name="$3" o="$WORK/out"
+    rm -f "$o/k.kel" "$o/t.tar.Z" "$o/z.zip"
+    read -r kt krss < <(measure "$KELPARC" -q -w -r "-c$dir" "$name" "$o/k.kel")
+    read -r tt trss < <(measure sh -c "cd '$dir' && tar -cf - '$name' | compress -b12 -c > '$o/t.tar.Z'")
+    read -r zt zrss < <(measure sh -c "cd '$dir' && rm -f '$o/z.zip' && zip -qr '$o/z.zip' '$name'")
+    local ks ts zs
+    ks=$(size_of "$o/k.kel"); ts=$(size_of "$o/t.tar.Z"); zs=$(size_of "$o/z.zip")
+    python3 - "$label" "$kt" "$tt" "$zt" "$ks" "$ts" "$zs" "$krss" "$trss" "$zrss" <<'EOF'
+import sys
+label = sys.argv[1]
+kt, tt, zt = map(float, sys.argv[2:5])
+ks, ts, zs, kr, tr, zr = map(int, sys.argv[5:11])
+print(f"== {label}")
+print(f"  {'tool':<22}{'wall s':>9}{'output bytes':>15}{'peak RSS KiB':>14}")
+for name, t, s, r in (("kelparc", kt, ks, kr), ("tar | compress -b12", tt, ts, tr), ("zip -qr", zt, zs, zr)):
+    print(f"  {name:<22}{t:>9.3f}{s:>15}{r:>14}")
+print(f"  kelparc / tar|compress: time {kt / tt:.2f}, size {ks / ts:.3f}")
+print(f"  kelparc / zip:          time {kt / zt:.2f}, size {ks / zs:.3f}")
+EOF
+}
+
+echo "kelparc archive benchmark, median of $RUNS runs, $(date -u +%Y-%m-%dT%H:%MZ)"
+compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
+compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
+
+if [ "$BIG" = 1 ]; then
+    RUNS=1
+    read -r bt brss < <(measure "$KELPARC" -q -w "-c$WORK/in" mixed1000 "$WORK/out/big.kel")
+    read -r st srss < <(measure "$KELPARC" -q -w "-c$WORK/in" mixed100 "$WORK/out/small.kel")
+    echo "== peak RSS of kelparc by input size (one run each)"
+    echo "  100 MB file: ${srss} KiB    1 GB file: ${brss} KiB (${bt} s)"
+    rm -f "$WORK/out/big.kel"
+fi
