@@ -2,6 +2,7 @@
 // and printed, and the failures with their messages and statuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "write_support.h"
@@ -120,6 +121,23 @@ TEST(CompressBytes, AttributeBlocksUnderHidden) {
                            wt::file_entry_of("d/.h", dir / "d/.h", "10") +
                            wt::file_entry_of("d/v", dir / "d/v", "00") + wt::dir_entry_of("d", dir / "d", true);
     EXPECT_EQ(th::read_file(dir / "out.kel"), expected);
+}
+
+TEST(CompressBytes, SystemAttributeFromTheExtendedAttribute) {
+    th::ScratchDir dir;
+    th::write_file(dir / "d/sys", "system");
+    th::write_file(dir / "d/v", "visible");
+    ASSERT_EQ(::setxattr((dir / "d/sys").c_str(), "user.DOSATTRIB", "0x4", 3, 0), 0);
+    wt::pin_all({dir / "d/sys", dir / "d/v", dir / "d"});
+    auto without = run_in(dir, {"-r", "-th", "d", "a.kel"});
+    EXPECT_EQ(without.out, wt::BANNER + "d/v\n");
+    auto with = run_in(dir, {"-r", "-ts", "d", "b.kel"});
+    EXPECT_EQ(with.status, 0);
+    EXPECT_EQ(with.out, wt::BANNER + "d/sys\nd/v\n");
+    std::string expected = ab::header(4 + 0x80 + 0x4000) + wt::dir_entry_of("d", dir / "d", false, "00") +
+                           wt::file_entry_of("d/sys", dir / "d/sys", "01") +
+                           wt::file_entry_of("d/v", dir / "d/v", "00") + wt::dir_entry_of("d", dir / "d", true);
+    EXPECT_EQ(th::read_file(dir / "b.kel"), expected);
 }
 
 TEST(CompressBytes, PatternsKeepTheirPrefixAsTyped) {

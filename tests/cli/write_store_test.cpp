@@ -2,6 +2,7 @@
 // the status record no longer matches the file, and the archive's identity
 // is found by device and inode.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -71,6 +72,23 @@ TEST(StoreFile, ArchiveItselfByDeviceAndInode) {
     a.ctx.archive_path[0] = '\0';
     ASSERT_EQ(plat::_stat((dir / "second").c_str(), &st), 0);
     EXPECT_FALSE(is_archive_itself((dir / "second").c_str(), &st, &a.ctx));
+    a.close();
+}
+
+// A FIFO that took the place of a file after its status call is never
+// opened for reading (which would wait for a writer for ever).
+TEST(StoreFile, FifoAfterTheStatusCallIsRefused) {
+    th::ScratchDir dir;
+    th::write_file(dir / "f", "0123456789");
+    OpenArchive a(dir / "a.kel");
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat((dir / "f").c_str(), &st), 0);
+    ASSERT_EQ(::unlink((dir / "f").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0666), 0);
+    std::string name = dir / "f";
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(store_file(&name[0], nullptr, &a.ctx, &st, 0), -4);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Could not open source file " + dir / "f" + "\n");
     a.close();
 }
 
