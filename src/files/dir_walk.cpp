@@ -163,10 +163,6 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
     return rc;
 }
 
-}  // namespace
-
-namespace {
-
 // Copies the name of a search entry that passes the attribute filter into
 // entry_name.  Returns false for an entry to pass over; one whose name does
 // not fit a stored name is reported (message 47).
