@@ -160,6 +160,16 @@ TEST(CompressBytes, PatternsKeepTheirPrefixAsTyped) {
                                                    wt::file_entry_of("src\\b.c", dir / "src/b.c"));
 }
 
+TEST(CompressBytes, StripKeepsTheLastComponentOfEitherSeparator) {
+    th::ScratchDir dir;
+    th::write_file(dir / "dir/sub/file.txt", "f");
+    wt::pin_times(dir / "dir/sub/file.txt");
+    auto r = run_in(dir, {"dir\\sub/file.txt", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, wt::BANNER + "file.txt\n");
+    EXPECT_EQ(th::read_file(dir / "out.kel"), ab::header(4) + wt::file_entry_of("file.txt", dir / "dir/sub/file.txt"));
+}
+
 TEST(CompressBytes, AbsolutePatternKeepsItsLeadingSeparator) {
     th::ScratchDir dir;
     th::write_file(dir / "x/one.txt", "1");
@@ -304,6 +314,24 @@ TEST(CompressWalk, SymbolicLinkLoopsAreNotFollowed) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(wt::names_of(wt::parse_archive(th::read_file(dir / "out.kel"))),
               (std::vector<std::string>{"a", "a/f", "a/self", "a/x", "a/x/g", "a/x/y", "a/x(end)", "a(end)"}));
+}
+
+// A directory that can be listed but not entered keeps its opening record
+// only, and the walk goes on.
+TEST(CompressWalk, DirectoryThatCannotBeEntered) {
+    if (!th::running_as_root()) GTEST_SKIP() << "needs root to run the program as another user";
+    th::ScratchDir dir;
+    th::write_file(dir / "src/closed/inside", "i");
+    th::write_file(dir / "src/z", "z");
+    ::chmod((dir / "src/closed").c_str(), 0444);
+    th::RunOptions opt;
+    opt.as_nobody = true;
+    auto r = run_in(dir, {"-r", "src", "out.kel"}, opt);
+    ::chmod((dir / "src/closed").c_str(), 0755);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(wt::names_of(wt::parse_archive(th::read_file(dir / "out.kel"))),
+              (std::vector<std::string>{"src", "src/z", "src/closed", "src(end)"}));
 }
 
 TEST(CompressWalk, OverlongStoredNamesAreSkipped) {
