@@ -13,12 +13,113 @@ namespace {
 
 constexpr int32_t RATIO_GAP = 10000;  // input bytes between ratio checks
 
-unsigned char g_out_area[CODEC_OUT_SIZE];
+// 16 bytes beyond the end take the tail of whole 16-byte copies.
+unsigned char g_out_area[CODEC_OUT_SIZE + 16];
 uint32_t g_out_count = 0;
 
-// Every slot empty.  -1 in every byte is -1 in every 32-bit slot.
+// The dictionary.  Its strings are keyed (byte << 12) + prefix code in the
+// 5003-slot hash table, whose probe rule is part of the output: a probe
+// that reaches a slot holding key 0 (the string of two zero bytes) ends
+// there as at an empty slot, so the new string takes that slot and the
+// two-zero string is lost, and strings further along become unreachable.
+// That matters only once key 0 sits away from its home slot 0: no probe
+// from another home slot passes slot 0 (the probe from slot s visits 2s,
+// 3s, ... modulo the prime 5003).  Until then the 5003-slot table holds
+// exactly the dictionary, so lookups go to fast_slots, a sparse table with
+// short probes, and the 5003-slot table is not kept at all; when the
+// two-zero string arrives with slot 0 taken, the 5003-slot table is built
+// by entering the codes again in the order they were assigned (which
+// gives the same slots) and answers every lookup until the next clear.
+
+constexpr uint32_t CODE_MASK = 0xFFF;
+constexpr uint32_t FAST_MASK = LZW_FAST_SLOTS - 1;
+
+// Where the fast table's probe for (prefix, c) starts and how it steps: a
+// scattered start per byte value, XORed with the prefix code (one
+// operation on the path from one byte's lookup to the next), and an odd
+// step per byte value, so that strings ending in different bytes do not
+// share probe runs.
+struct FastMix {
+    uint32_t home[256];
+    uint32_t step[256];
+};
+
+constexpr FastMix lzw_fast_mix() {
+    FastMix mix{};
+    for (uint32_t c = 0; c < 256; ++c) {
+        mix.home[c] = (c * 0x9E3779B1u) >> (32 - LZW_FAST_BITS);
+        mix.step[c] = ((c * 0x85EBCA6Bu) >> (32 - LZW_FAST_BITS)) | 1;
+    }
+    return mix;
+}
+
+constexpr FastMix FAST_MIX = lzw_fast_mix();
+
+int32_t lzw_hash_home(const LzwContext* ctx, int32_t key) {
+    return ((key >> ctx->max_bits) << ctx->hash_shift) ^ (key & ((1 << ctx->max_bits) - 1));
+}
+
+// Every slot of the 5003-slot table empty.  -1 in every byte is -1 in
+// every 32-bit slot.
 void lzw_clear_hash(LzwContext* ctx) {
     std::memset(ctx->hash_keys, 0xFF, sizeof(int32_t) * static_cast<size_t>(ctx->hash_size));
+}
+
+// An empty dictionary, looked up through the fast table.
+void lzw_clear_dictionary(LzwContext* ctx) {
+    std::memset(ctx->fast_slots, 0, sizeof(uint32_t) * LZW_FAST_SLOTS);
+    ctx->hash_probe = 0;
+    ctx->home0_taken = 0;
+}
+
+// Searches the 5003-slot table from slot: returns the slot holding key
+// (*found set) or the slot where the search stopped.  At the first slot
+// only an empty slot (-1) ends the search; further along, key 0 ends it too.
+int32_t lzw_hash_search(const LzwContext* ctx, int32_t key, int32_t slot, bool* found) {
+    const int32_t* const keys = ctx->hash_keys;
+    int32_t slot_key = keys[slot];
+    if (slot_key != key && slot_key >= 0) {
+        const int32_t disp = slot == 0 ? 1 : ctx->hash_size - slot;
+        do {
+            slot -= disp;
+            if (slot < 0) slot += ctx->hash_size;
+            slot_key = keys[slot];
+        } while (slot_key != key && slot_key > 0);
+    }
+    *found = slot_key == key;
+    return slot;
+}
+
+// Builds the 5003-slot table from the codes assigned so far and makes it
+// answer lookups from now on.
+void lzw_enter_hash_probe(LzwContext* ctx) {
+    lzw_clear_hash(ctx);
+    const int32_t first_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
+    for (int32_t code = first_code; code < ctx->next_code; ++code) {
+        const int32_t key = ctx->code_keys[code];
+        bool found = false;
+        const int32_t slot = lzw_hash_search(ctx, key, lzw_hash_home(ctx, key), &found);
+        ctx->hash_keys[slot] = key;
+        ctx->hash_codes[slot] = static_cast<uint16_t>(code);
+    }
+    ctx->hash_probe = 1;
+}
+
+// Enters the string key under the next code: in the fast table at
+// fast_slot, or in the 5003-slot table at hash_slot once that one is in use.
+void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
+    const int32_t code = ctx->next_code++;
+    if (ctx->hash_probe) {
+        ctx->hash_codes[hash_slot] = static_cast<uint16_t>(code);
+        ctx->hash_keys[hash_slot] = key;
+        return;
+    }
+    *fast_slot = (static_cast<uint32_t>(key) << 12) | static_cast<uint32_t>(code);
+    ctx->code_keys[code] = key;
+    if ((key & 0xFFF) == ((key >> 12) << 4)) {  // home slot 0 (12-bit codes, shift 4)
+        if (key == 0 && ctx->home0_taken) lzw_enter_hash_probe(ctx);
+        ctx->home0_taken = 1;
+    }
 }
 
 int32_t lzw_width_max_code(const LzwContext* ctx) {
@@ -42,8 +143,24 @@ void lzw_merge_code(LzwContext* ctx, int32_t code) {
     ctx->out_bits += ctx->code_width;
 }
 
+// Appends to the codec output area; false when the bytes would pass its
+// end.  The area has room beyond its end for whole 16-byte copies.
+inline bool lzw_area_append(const unsigned char* bytes, int count) {
+    if (static_cast<uint32_t>(count) > CODEC_OUT_SIZE - g_out_count) return false;
+    if (count <= 16) {
+        std::memcpy(g_out_area + g_out_count, bytes, 16);
+    } else {
+        std::memcpy(g_out_area + g_out_count, bytes, static_cast<size_t>(count));
+    }
+    g_out_count += static_cast<uint32_t>(count);
+    return true;
+}
+
+// Passes count bytes of the group to the sink (buffer_sink's work done
+// here directly: it is the sink of every chunk).
 bool lzw_send(LzwContext* ctx, int count) {
     ctx->bytes_out += count;
+    if (ctx->sink == buffer_sink) return lzw_area_append(ctx->out_group, count);
     return ctx->sink(ctx->sink_data, ctx->out_group, count) != 0;
 }
 
@@ -65,13 +182,8 @@ bool lzw_change_width(LzwContext* ctx) {
     return true;
 }
 
-// Writes one code; a negative code ends the stream with the partial group.
-bool lzw_put_code(LzwContext* ctx, int32_t code) {
-    if (code < 0) {
-        const int n_bytes = (ctx->out_bits + 7) >> 3;
-        ctx->out_bits = 0;
-        return n_bytes == 0 || lzw_send(ctx, n_bytes);
-    }
+// Writes one code (0 or more).
+inline bool lzw_put_code(LzwContext* ctx, int32_t code) {
     lzw_merge_code(ctx, code);
     bool ok = true;
     if (ctx->out_bits == 8 * ctx->code_width) {
@@ -82,6 +194,13 @@ bool lzw_put_code(LzwContext* ctx, int32_t code) {
         if (!lzw_change_width(ctx)) return false;
     }
     return ok;
+}
+
+// Ends the stream: the partial group goes out as its whole bytes.
+bool lzw_put_end(LzwContext* ctx) {
+    const int n_bytes = (ctx->out_bits + 7) >> 3;
+    ctx->out_bits = 0;
+    return n_bytes == 0 || lzw_send(ctx, n_bytes);
 }
 
 // Once the dictionary is full: keep going while the ratio improves,
@@ -100,10 +219,23 @@ void lzw_check_ratio(LzwContext* ctx) {
         return;
     }
     ctx->ratio = 0;
-    lzw_clear_hash(ctx);
+    lzw_clear_dictionary(ctx);
     ctx->next_code = LZW_CLEAR_CODE + 1;
     ctx->clear_pending = 1;
     lzw_put_code(ctx, LZW_CLEAR_CODE);  // a refusal here is not reported
+}
+
+// A string not in the dictionary ends at prefix: its code goes out, and
+// the string extended by the next byte (key) is entered where the search
+// stopped, while codes are left; a full dictionary is checked for its ratio.
+bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
+    if (!lzw_put_code(ctx, prefix)) return false;
+    if (ctx->next_code < ctx->code_limit) {
+        lzw_add_string(ctx, key, fast_slot, hash_slot);
+    } else if (ctx->bytes_in >= ctx->checkpoint && ctx->block_mode) {
+        lzw_check_ratio(ctx);
+    }
+    return true;
 }
 
 bool lzw_write_header(LzwContext* ctx) {
@@ -125,82 +257,94 @@ void lzw_compress_init(LzwContext* ctx) {
     int n_doublings = 0;
     for (int32_t n = ctx->hash_size; n < 65536; n *= 2) ++n_doublings;
     ctx->hash_shift = 8 - n_doublings;
-    lzw_clear_hash(ctx);
+    lzw_clear_dictionary(ctx);
 }
 
-// A string not in the dictionary ends at prefix: its code goes out, and
-// the string extended by c takes the slot where the search stopped.
-bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, int32_t slot) {
-    if (!lzw_put_code(ctx, prefix)) return false;
-    if (ctx->next_code < ctx->code_limit) {
-        ctx->hash_codes[slot] = static_cast<uint16_t>(ctx->next_code++);
-        ctx->hash_keys[slot] = key;
-    } else if (ctx->bytes_in >= ctx->checkpoint && ctx->block_mode) {
-        lzw_check_ratio(ctx);
-    }
-    return true;
-}
-
-// Codes input_len bytes from input, continuing from the saved prefix.
-bool lzw_compress_run(LzwContext* ctx) {
-    const unsigned char* p = ctx->input;
-    const unsigned char* const end = p + ctx->input_left;
-    int32_t* const keys = ctx->hash_keys;
-    const uint16_t* const codes = ctx->hash_codes;
-    const int32_t hash_size = ctx->hash_size;
-    const int max_bits = ctx->max_bits;
-    const int hash_shift = ctx->hash_shift;
+// Codes the bytes from p to end while the fast table answers lookups;
+// returns where it stopped (end, or where the 5003-slot table took over),
+// nullptr when the sink refused.
+const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const unsigned char* end) {
+    uint32_t* const slots = ctx->fast_slots;
+    const unsigned char* const start = p;
     const int32_t bytes_in_base = ctx->bytes_in;
-    int32_t prefix = ctx->saved_prefix;
-    int32_t key = ctx->saved_key;
-    int32_t slot = ctx->saved_slot;
-    if (prefix < 0 && p < end) {  // the first byte of the stream
-        prefix = *p++;
-    }
+    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
+    uint32_t key = 0;
     while (p < end) {
-        const int32_t c = *p++;
-        key = (c << max_bits) + prefix;
-        slot = (c << hash_shift) ^ prefix;
-        int32_t slot_key = keys[slot];
-        if (slot_key == key) {
-            prefix = codes[slot];
+        const uint32_t c = *p++;
+        key = (c << 12) | prefix;
+        uint32_t slot = prefix ^ FAST_MIX.home[c];
+        uint32_t entry = slots[slot];
+        while (entry != 0 && (entry >> 12) != key) {
+            slot = (slot + FAST_MIX.step[c]) & FAST_MASK;
+            entry = slots[slot];
+        }
+        if (entry != 0) {
+            prefix = entry & CODE_MASK;
             continue;
         }
-        // The first slot is free only when empty (-1); further along the
-        // probe a slot holding key 0 (two zero bytes) also ends the search,
-        // and the new string then takes that slot.
-        if (slot_key >= 0) {
-            const int32_t disp = slot == 0 ? 1 : hash_size - slot;
-            do {
-                slot -= disp;
-                if (slot < 0) slot += hash_size;
-                slot_key = keys[slot];
-            } while (slot_key != key && slot_key > 0);
-            if (slot_key == key) {
-                prefix = codes[slot];
-                continue;
-            }
+        ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
+        if (!lzw_miss(ctx, static_cast<int32_t>(prefix), static_cast<int32_t>(key), &slots[slot], -1)) {
+            return nullptr;
         }
-        ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - ctx->input);
-        if (!lzw_miss(ctx, prefix, key, slot)) return false;
         prefix = c;
+        if (ctx->hash_probe) break;
     }
-    ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - ctx->input);
-    ctx->input = p;
-    ctx->input_left = 0;
+    ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
+    ctx->saved_prefix = static_cast<int32_t>(prefix);
+    ctx->saved_key = static_cast<int32_t>(key);
+    ctx->saved_slot = -1;
+    return p;
+}
+
+// The same through the 5003-slot table and its probe rule.
+const unsigned char* lzw_run_hash(LzwContext* ctx, const unsigned char* p, const unsigned char* end) {
+    const unsigned char* const start = p;
+    const int32_t bytes_in_base = ctx->bytes_in;
+    int32_t prefix = ctx->saved_prefix;
+    int32_t key = 0;
+    int32_t slot = 0;
+    while (p < end) {
+        const int32_t c = *p++;
+        key = (c << ctx->max_bits) + prefix;
+        bool found = false;
+        slot = lzw_hash_search(ctx, key, (c << ctx->hash_shift) ^ prefix, &found);
+        if (found) {
+            prefix = ctx->hash_codes[slot];
+            continue;
+        }
+        ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
+        if (!lzw_miss(ctx, prefix, key, nullptr, slot)) return nullptr;
+        prefix = c;
+        if (!ctx->hash_probe) break;  // a clear code: the fast table is back
+    }
+    ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
     ctx->saved_prefix = prefix;
     ctx->saved_key = key;
     ctx->saved_slot = slot;
+    return p;
+}
+
+// Codes the context's input, continuing from the saved prefix.
+bool lzw_compress_run(LzwContext* ctx) {
+    const unsigned char* p = ctx->input;
+    const unsigned char* const end = p + ctx->input_left;
+    if (ctx->saved_prefix < 0 && p < end) {  // the first byte of the stream
+        ctx->saved_prefix = *p++;
+        ctx->bytes_in += 1;
+    }
+    while (p < end) {
+        p = ctx->hash_probe ? lzw_run_hash(ctx, p, end) : lzw_run_fast(ctx, p, end);
+        if (p == nullptr) return false;
+    }
+    ctx->input = end;
+    ctx->input_left = 0;
     return true;
 }
 
 }  // namespace
 
 int buffer_sink(void*, const unsigned char* bytes, int count) {
-    if (count < 0 || static_cast<uint32_t>(count) > CODEC_OUT_SIZE - g_out_count) return 0;
-    std::memcpy(g_out_area + g_out_count, bytes, static_cast<size_t>(count));
-    g_out_count += static_cast<uint32_t>(count);
-    return 1;
+    return count >= 0 && lzw_area_append(bytes, count);
 }
 
 void lzw_area_reset() { g_out_count = 0; }
@@ -226,6 +370,8 @@ void lzw_release(LzwContext* ctx) {
     if (ctx == nullptr) return;
     delete[] ctx->hash_keys;
     delete[] ctx->hash_codes;
+    delete[] ctx->fast_slots;
+    delete[] ctx->code_keys;
     delete ctx;
 }
 
@@ -268,6 +414,12 @@ LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
     ctx->code_limit = 1 << LZW_MAX_BITS;
     ctx->block_mode = LZW_BLOCK_MODE;
     ctx->size_hint = size_hint;
+    ctx->fast_slots = new (std::nothrow) uint32_t[LZW_FAST_SLOTS];
+    ctx->code_keys = new (std::nothrow) int32_t[1 << LZW_MAX_BITS];
+    if (ctx->fast_slots == nullptr || ctx->code_keys == nullptr) {
+        lzw_release(ctx);
+        return nullptr;
+    }
     // A failing step has released the context already.
     if (!lzw_compress_step(ctx, sink_data, input, input_len)) return nullptr;
     return ctx;
@@ -296,7 +448,7 @@ bool lzw_compress_step(LzwContext* ctx, void* sink_data, const unsigned char* in
 bool lzw_compress_close(LzwContext* ctx, void* sink_data) {
     ctx->sink_data = sink_data;
     bool ok = ctx->saved_prefix < 0 || lzw_put_code(ctx, ctx->saved_prefix);
-    ok = lzw_put_code(ctx, -1) && ok;
+    ok = lzw_put_end(ctx) && ok;
     lzw_release(ctx);
     return ok;
 }
