@@ -90,16 +90,20 @@ TEST(ResolveOutputPath, RootDirectoryAndFieldLimits) {
 
 // ---- running a walk in-process ---------------------------------------------
 
-// Sends standard output and error to files while alive.
+// Sends standard output and error to files while alive (to /dev/null when
+// discarding, which keeps the every-offset loops light on the disk).
 class Capture {
 public:
-    explicit Capture(const std::string& dir) : out_path_(dir + "/.out"), err_path_(dir + "/.err") {
+    Capture(const std::string& dir, bool discard)
+        : out_path_(discard ? "/dev/null" : dir + "/.out"), err_path_(discard ? "/dev/null" : dir + "/.err"),
+          discard_(discard) {
         std::fflush(stdout);
         std::fflush(stderr);
         saved_out_ = dup(1);
         saved_err_ = dup(2);
-        int o = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int flags = O_WRONLY | (discard ? 0 : O_CREAT | O_TRUNC);
+        int o = open(out_path_.c_str(), flags, 0644);
+        int e = open(err_path_.c_str(), flags, 0644);
         dup2(o, 1);
         dup2(e, 2);
         close(o);
@@ -112,6 +116,7 @@ public:
         dup2(saved_err_, 2);
         close(saved_out_);
         close(saved_err_);
+        if (discard_) return;
         *out = th::read_file(out_path_);
         *err = th::read_file(err_path_);
         unlink(out_path_.c_str());
@@ -120,6 +125,7 @@ public:
 
 private:
     std::string out_path_, err_path_;
+    bool discard_;
     int saved_out_ = -1, saved_err_ = -1;
 };
 
@@ -132,20 +138,20 @@ struct WalkResult {
 // Reads the header of archive and runs the unpack or list walk with target
 // as the working directory, the way the operations do.
 WalkResult run_walk(const std::string& archive, const std::string& target, bool unpack,
-                    uint32_t flags = 0, const char* password = "") {
+                    uint32_t flags = 0, bool discard = false) {
     OpContext ctx{};
     ctx.read_handle = -1;
     ctx.write_handle = -1;
     ctx.flags = ORIGIN_KELPARC | flags;
     std::snprintf(ctx.archive_path, sizeof ctx.archive_path, "%s", archive.c_str());
     char pw[PASSWORD_CAP];
-    std::snprintf(pw, sizeof pw, "%s", password);
+    pw[0] = '\0';
     std::string here = fs::current_path().string();
     fs::current_path(target);
     quiet_switch = (flags & OPT_QUIET) ? 1 : 0;
     WalkResult r{};
     {
-        Capture cap(fs::path(archive).parent_path().string());
+        Capture cap(fs::path(archive).parent_path().string(), discard);
         r.rc = read_archive_header(&ctx, pw);
         if (r.rc >= 0) {
             r.rc = unpack ? uncompress_walk(&ctx) : list_walk(&ctx);
@@ -169,9 +175,17 @@ struct Area {
         th::make_dirs(target);
         th::write_file(sentinel + "/keep", "untouched");
     }
+    bool discard = false;
+    std::string written;
     void reset_target() {
+        if (fs::is_empty(target)) return;
         th::remove_tree(target);
         th::make_dirs(target);
+    }
+    void write_archive(const std::string& bytes) {
+        if (bytes == written && !bytes.empty()) return;
+        th::write_file(archive, bytes);
+        written = bytes;
     }
     // The names beside the target and inside the sentinel: where an
     // escaping name would land.
@@ -182,12 +196,12 @@ struct Area {
         return names;
     }
     WalkResult unpack(const std::string& bytes, uint32_t flags = 0) {
-        th::write_file(archive, bytes);
-        return run_walk(archive, target, true, flags);
+        write_archive(bytes);
+        return run_walk(archive, target, true, flags, discard);
     }
     WalkResult list(const std::string& bytes, uint32_t flags = 0) {
-        th::write_file(archive, bytes);
-        return run_walk(archive, target, false, flags);
+        write_archive(bytes);
+        return run_walk(archive, target, false, flags, discard);
     }
 };
 
@@ -448,10 +462,12 @@ TEST(RestoreWalk, NamesThatResolveToTheTargetItself) {
 void walk_both_and_check(Area& a, const std::string& bytes, const std::set<std::string>& before,
                          const std::string& what) {
     a.reset_target();
+    a.discard = true;
     WalkResult r = a.unpack(bytes);
     EXPECT_LE(r.rc, 1) << what;
     WalkResult l = a.list(bytes);
     EXPECT_LE(l.rc, 1) << what;
+    a.discard = false;
     EXPECT_EQ(a.outside(), before) << what;
     EXPECT_EQ(th::read_file(a.sentinel + "/keep"), "untouched") << what;
 }
@@ -484,12 +500,16 @@ TEST(Hostile, SmallArchiveEveryByteChanged) {
     th::write_file(a.archive, full);
     std::set<std::string> before = a.outside();
     const char values[] = {'\0', '\xff', '9', '-'};
+    // Every value in the header and the first records, one value per byte
+    // (in turn) over the rest.
     for (size_t at = 0; at < full.size(); ++at) {
-        for (char v : values) {
+        for (size_t k = 0; k < 4; ++k) {
+            char v = values[at < 100 ? k : (at + k) % 4];
             if (full[at] == v) continue;
             std::string bytes = full;
             bytes[at] = v;
             walk_both_and_check(a, bytes, before, "byte " + std::to_string(at) + " = " + std::to_string(v));
+            if (at >= 100) break;
         }
         if (HasFailure()) break;
     }
