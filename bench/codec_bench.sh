@@ -33,16 +33,16 @@ for kind in text binary; do
     compress -b12 -c <"$data/$kind" >"$data/$kind.Z" || [ $? -eq 2 ]
 done
 
-# Median wall time in seconds of a shell command, over $runs runs.
+# Median CPU time (user + system) in seconds of a shell command, over $runs
+# runs.  CPU time, like the benchmark's own rates, so that other work on
+# the machine weighs on neither side.
 median_time() {
-    local times=() i t0 t1
+    local times=() i t
     for ((i = 0; i < runs; i++)); do
-        t0=$(date +%s%N)
-        bash -c "$1"
-        t1=$(date +%s%N)
-        times+=("$((t1 - t0))")
+        t=$( { TIMEFORMAT='%U %S'; time bash -c "$1"; } 2>&1 | awk '{ printf "%d", ($1 + $2) * 1e6 }')
+        times+=("$t")
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { printf "%.6f", v[int((NR + 1) / 2)] / 1e9 }'
+    printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { printf "%.6f", v[int((NR + 1) / 2)] / 1e6 }'
 }
 
 "$bench" --benchmark_repetitions="$runs" --benchmark_format=json "$data/text" "$data/binary" \

@@ -349,6 +349,8 @@ int buffer_sink(void*, const unsigned char* bytes, int count) {
 
 void lzw_area_reset() { g_out_count = 0; }
 const unsigned char* lzw_area_start() { return g_out_area; }
+unsigned char* lzw_area_data() { return g_out_area; }
+void lzw_area_set_count(uint32_t count) { g_out_count = count < CODEC_OUT_SIZE ? count : CODEC_OUT_SIZE; }
 int32_t lzw_area_count() { return static_cast<int32_t>(g_out_count); }
 
 LzwContext* lzw_alloc(LzwSink sink, void* sink_data) {

@@ -67,6 +67,12 @@ inline int32_t lzw_next_code(LzwContext* ctx) {
     return code;
 }
 
+// A code the dictionary cannot hold: above next_code, or next_code itself
+// when no string can be defined any more (only possible below 9 bits).
+inline bool lzw_code_unknown(const LzwContext* ctx, int32_t code) {
+    return code > ctx->next_code || (code == ctx->next_code && code >= ctx->code_limit);
+}
+
 void lzw_decompress_init(LzwContext* ctx) {
     unsigned char* suffix = reinterpret_cast<unsigned char*>(ctx->hash_keys);
     for (int code = 255; code >= 0; --code) {
@@ -116,7 +122,7 @@ bool lzw_decode_codes(LzwContext* ctx) {
             continue;
         }
         const int32_t next_code = ctx->next_code;
-        if (code > next_code) {  // not in the dictionary, nor the next one
+        if (lzw_code_unknown(ctx, code)) {
             ok = false;
             break;
         }
@@ -153,10 +159,70 @@ bool lzw_decode_codes(LzwContext* ctx) {
     return ok;
 }
 
-}  // namespace
+// Copies a string that stands earlier in the output (dest - src >= n) in
+// whole 16-byte blocks; the output area has room for the overrun.
+inline void lzw_copy_earlier(unsigned char* dest, const unsigned char* src, uint32_t n) {
+    for (uint32_t done = 0; done < n; done += 16) {
+        unsigned char block[16];
+        std::memcpy(block, src + done, 16);
+        std::memcpy(dest + done, block, 16);
+    }
+}
 
-LzwContext* lzw_decompress_open(LzwSink sink, void* sink_data, const unsigned char* input,
-                                int32_t input_len, unsigned char final_input) {
+// decompress_block's decoder: the same stream read into the output area
+// directly.  Each string already stands in the output: the entry made
+// after a string is that string plus the next one's first byte, so it is
+// kept as a start and a length (in the tables' space) and copied, instead
+// of walking its prefix chain.  The checks are those of lzw_decode_codes.
+bool lzw_decode_area(LzwContext* ctx, unsigned char* out, uint32_t* out_len) {
+    uint16_t* const starts = ctx->hash_codes;
+    uint16_t* const lens = reinterpret_cast<uint16_t*>(ctx->hash_keys);  // 4096 of them fit
+    lzw_decompress_init(ctx);
+    int32_t code = lzw_next_code(ctx);
+    if (code < 0 || code >= LZW_CLEAR_CODE) return false;
+    out[0] = static_cast<unsigned char>(code);
+    uint32_t n = 1;
+    uint32_t prev_start = 0;
+    uint32_t prev_len = 1;
+    while ((code = lzw_next_code(ctx)) >= 0) {
+        if (code == LZW_CLEAR_CODE && ctx->block_mode) {
+            ctx->clear_pending = 1;
+            ctx->next_code = LZW_CLEAR_CODE;
+            continue;
+        }
+        if (lzw_code_unknown(ctx, code)) return false;
+        const int32_t next_code = ctx->next_code;
+        uint32_t len = 1;
+        if (code < 256) {
+            if (n >= CODEC_OUT_SIZE) return false;
+            out[n] = static_cast<unsigned char>(code);
+        } else if (code == next_code) {  // the string being defined: the last one + its first byte
+            len = prev_len + 1;
+            if (len > CODEC_OUT_SIZE - n) return false;
+            lzw_copy_earlier(out + n, out + prev_start, prev_len);
+            out[n + prev_len] = out[prev_start];
+        } else {
+            len = lens[code];
+            if (len > CODEC_OUT_SIZE - n) return false;
+            lzw_copy_earlier(out + n, out + starts[code], len);
+        }
+        if (next_code < ctx->code_limit) {
+            starts[next_code] = static_cast<uint16_t>(prev_start);
+            lens[next_code] = static_cast<uint16_t>(prev_len + 1);
+            ctx->next_code = next_code + 1;
+        }
+        prev_start = n;
+        prev_len = len;
+        n += len;
+    }
+    *out_len = n;
+    return true;
+}
+
+// Allocates a decoder context over the input and checks the stream
+// header: 1F 9D, then flags with at most 12 bits.  nullptr when refused.
+LzwContext* lzw_decoder_setup(LzwSink sink, void* sink_data, const unsigned char* input,
+                              int32_t input_len, unsigned char final_input) {
     LzwContext* ctx = lzw_alloc(sink, sink_data);
     if (ctx == nullptr) return nullptr;
     ctx->input = input;
@@ -167,13 +233,22 @@ LzwContext* lzw_decompress_open(LzwSink sink, void* sink_data, const unsigned ch
         return nullptr;
     }
     const int flags = lzw_get_byte(ctx);
-    ctx->max_bits = flags & 0x1F;  // -1 (no flags byte) gives 31: refused
+    ctx->max_bits = flags & 0x1F;
     ctx->block_mode = flags & LZW_BLOCK_MODE;
     if (flags < 0 || ctx->max_bits > LZW_MAX_BITS) {
         lzw_release(ctx);
         return nullptr;
     }
     ctx->code_limit = 1 << ctx->max_bits;
+    return ctx;
+}
+
+}  // namespace
+
+LzwContext* lzw_decompress_open(LzwSink sink, void* sink_data, const unsigned char* input,
+                                int32_t input_len, unsigned char final_input) {
+    LzwContext* ctx = lzw_decoder_setup(sink, sink_data, input, input_len, final_input);
+    if (ctx == nullptr) return nullptr;
     // A failing step has released the context already.
     if (!lzw_decompress_step(ctx, sink_data, ctx->input, ctx->input_left, final_input)) {
         return nullptr;
@@ -217,9 +292,13 @@ const unsigned char* decompress_block(const unsigned char* data, int32_t* length
     lzw_area_reset();
     const int32_t in_len = *length;
     *length = 0;
-    LzwContext* ctx = lzw_decompress_open(buffer_sink, nullptr, data, in_len, 1);
+    LzwContext* ctx = lzw_decoder_setup(buffer_sink, nullptr, data, in_len, 1);
     if (ctx == nullptr) return nullptr;
+    uint32_t out_len = 0;
+    const bool ok = lzw_decode_area(ctx, lzw_area_data(), &out_len);
     lzw_decompress_close(ctx, nullptr);
-    *length = lzw_area_count();
+    if (!ok) return nullptr;
+    lzw_area_set_count(out_len);
+    *length = static_cast<int32_t>(out_len);
     return lzw_area_start();
 }

@@ -19,7 +19,7 @@ constexpr int LZW_SUFFIX_CAP = 4096;
 constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
 // The compressor's lookup table (see lzw_compress.cpp): a power of two, at
 // most a quarter full.
-constexpr int LZW_FAST_BITS = 14;
+constexpr int LZW_FAST_BITS = 15;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
 struct LzwContext {
@@ -88,6 +88,10 @@ int lzw_put_byte(int value, LzwContext* ctx);
 void lzw_release(LzwContext* ctx);
 
 // The process-wide codec output area behind buffer_sink.
+// The area is CODEC_OUT_SIZE bytes with 16 more beyond, which whole-block
+// copies may overrun; the count never passes CODEC_OUT_SIZE.
 void lzw_area_reset();
 const unsigned char* lzw_area_start();
+unsigned char* lzw_area_data();
+void lzw_area_set_count(uint32_t count);
 int32_t lzw_area_count();
