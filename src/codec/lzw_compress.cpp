@@ -144,11 +144,12 @@ void lzw_merge_code(LzwContext* ctx, int32_t code) {
 }
 
 // Appends to the codec output area; false when the bytes would pass its
-// end.  The area has room beyond its end for whole 16-byte copies.
-inline bool lzw_area_append(const unsigned char* bytes, int count) {
+// end.  from_group: the bytes are a 16-byte group buffer, copied whole (the
+// area has room for the tail beyond its end).
+inline bool lzw_area_append(const unsigned char* bytes, int count, bool from_group) {
     if (static_cast<uint32_t>(count) > CODEC_OUT_SIZE - g_out_count) return false;
-    if (count <= 16) {
-        std::memcpy(g_out_area + g_out_count, bytes, 16);
+    if (from_group) {
+        std::memcpy(g_out_area + g_out_count, bytes, LZW_GROUP_CAP + 4);
     } else {
         std::memcpy(g_out_area + g_out_count, bytes, static_cast<size_t>(count));
     }
@@ -160,7 +161,7 @@ inline bool lzw_area_append(const unsigned char* bytes, int count) {
 // here directly: it is the sink of every chunk).
 bool lzw_send(LzwContext* ctx, int count) {
     ctx->bytes_out += count;
-    if (ctx->sink == buffer_sink) return lzw_area_append(ctx->out_group, count);
+    if (ctx->sink == buffer_sink) return lzw_area_append(ctx->out_group, count, true);
     return ctx->sink(ctx->sink_data, ctx->out_group, count) != 0;
 }
 
@@ -344,7 +345,7 @@ bool lzw_compress_run(LzwContext* ctx) {
 }  // namespace
 
 int buffer_sink(void*, const unsigned char* bytes, int count) {
-    return count >= 0 && lzw_area_append(bytes, count);
+    return count >= 0 && lzw_area_append(bytes, count, false);
 }
 
 void lzw_area_reset() { g_out_count = 0; }
