@@ -191,7 +191,8 @@ plat::FindHandle dir_search_first(OpContext* ctx, const char* dir_name, char* en
     char pattern[plat::PATH_CAP];
     char here[plat::PATH_CAP];
     int len = -1;
-    if (!is_separator(dir_name[0]) && plat::_getcwd(here, sizeof here) != nullptr) {
+    bool absolute = is_separator(dir_name[0]) || (dir_name[0] != '\0' && dir_name[1] == ':');
+    if (!absolute && plat::_getcwd(here, sizeof here) != nullptr) {
         len = std::snprintf(pattern, sizeof pattern, "%s/%s\\*.*", here, dir_name);
     }
     if (len < 0 || len >= static_cast<int>(sizeof pattern)) {
