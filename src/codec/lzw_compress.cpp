@@ -264,7 +264,8 @@ void lzw_compress_init(LzwContext* ctx) {
 // Codes the bytes from p to end while the fast table answers lookups;
 // returns where it stopped (end, or where the 5003-slot table took over),
 // nullptr when the sink refused.
-const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const unsigned char* end) {
+const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const unsigned char* end,
+                                  bool stop_after_miss) {
     uint32_t* const slots = ctx->fast_slots;
     const unsigned char* const start = p;
     const int32_t bytes_in_base = ctx->bytes_in;
@@ -288,13 +289,85 @@ const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const
             return nullptr;
         }
         prefix = c;
-        if (ctx->hash_probe) break;
+        if (ctx->hash_probe || stop_after_miss) break;
     }
     ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
     ctx->saved_prefix = static_cast<int32_t>(prefix);
     ctx->saved_key = static_cast<int32_t>(key);
     ctx->saved_slot = -1;
     return p;
+}
+
+// The fast table's loop over a stretch in which no ratio check can fall
+// due, with the codes written out after the stretch rather than one by
+// one.  Every miss in the stretch enters a string, or none does (the
+// dictionary was full at its start): it ends where the dictionary fills
+// or the 5003-slot table takes over, so the coder's next_code at each
+// code written is known.  Returns where it stopped, nullptr when the sink
+// refused.
+const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
+                                        const unsigned char* end) {
+    constexpr int32_t BATCH_CAP = 2048;
+    uint16_t batch[BATCH_CAP];
+    if (end - p > BATCH_CAP) end = p + BATCH_CAP;
+    uint32_t* const slots = ctx->fast_slots;
+    int32_t* const code_keys = ctx->code_keys;
+    const unsigned char* const start = p;
+    const uint32_t code_limit = static_cast<uint32_t>(ctx->code_limit);
+    const uint32_t first_next = static_cast<uint32_t>(ctx->next_code);
+    uint32_t next_code = first_next;
+    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
+    uint32_t key = 0;
+    int32_t n_codes = 0;
+    bool switch_table = false;
+    while (p < end) {
+        const uint32_t c = *p++;
+        key = (c << 12) | prefix;
+        uint32_t slot = prefix ^ FAST_MIX.home[c];
+        uint32_t entry = slots[slot];
+        while (entry != 0 && (entry >> 12) != key) {
+            slot = (slot + FAST_MIX.step[c]) & FAST_MASK;
+            entry = slots[slot];
+        }
+        if (entry != 0) {
+            prefix = entry & CODE_MASK;
+            continue;
+        }
+        batch[n_codes++] = static_cast<uint16_t>(prefix);
+        prefix = c;
+        if (next_code < code_limit) {
+            slots[slot] = (key << 12) | next_code;
+            code_keys[next_code] = static_cast<int32_t>(key);
+            ++next_code;
+            if ((key & CODE_MASK) == ((key >> 12) << 4)) {  // home slot 0 (12-bit codes, shift 4)
+                switch_table = key == 0 && ctx->home0_taken;
+                ctx->home0_taken = 1;
+            }
+            if (switch_table || next_code == code_limit) break;
+        }
+    }
+    for (int32_t i = 0; i < n_codes; ++i) {
+        ctx->next_code = static_cast<int32_t>(first_next < code_limit ? first_next + static_cast<uint32_t>(i) : first_next);
+        if (!lzw_put_code(ctx, batch[i])) return nullptr;
+    }
+    ctx->next_code = static_cast<int32_t>(next_code);
+    if (switch_table) lzw_enter_hash_probe(ctx);
+    ctx->bytes_in += static_cast<int32_t>(p - start);
+    ctx->saved_prefix = static_cast<int32_t>(prefix);
+    ctx->saved_key = static_cast<int32_t>(key);
+    ctx->saved_slot = -1;
+    return p;
+}
+
+// The fast table's lookups: in batches while no ratio check can fall due,
+// byte by byte up to the next miss once one can.
+const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const unsigned char* end) {
+    if (ctx->next_code < ctx->code_limit || !ctx->block_mode) return lzw_run_fast_batch(ctx, p, end);
+    // Bytes that count below the checkpoint cannot start a ratio check.
+    const int64_t n_safe = static_cast<int64_t>(ctx->checkpoint) - ctx->bytes_in - 1;
+    if (n_safe <= 0) return lzw_run_fast(ctx, p, end, true);
+    if (n_safe < end - p) end = p + n_safe;
+    return lzw_run_fast_batch(ctx, p, end);
 }
 
 // The same through the 5003-slot table and its probe rule.
