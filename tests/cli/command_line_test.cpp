@@ -111,3 +111,34 @@ TEST(CommandLine, PromptWithoutTerminalEndsAtEndOfInput) {
     EXPECT_EQ(r.out, banner + "Enter password:  ");
     EXPECT_FALSE(th::exists(dir / "out.kel"));
 }
+
+TEST(CommandLine, UnknownLetterThenTheOperationRuns) {
+    th::ScratchDir dir;
+    auto r = run_in(dir, {"-x", "-u", "missing.kel"});
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.out, banner + "offset = 0, offset = 0\nUncompressing " + dir.path() + "/missing.kel ...\n");
+    EXPECT_EQ(r.err, "Invalid option \"x\" ignored.\nCould not open source file " + dir.path() +
+                         "/missing.kel\nCould not open " + dir.path() + "/missing.kel\n");
+}
+
+TEST(CommandLine, AbsolutePathsAreFileArgumentsNotOptions) {
+    th::ScratchDir dir;
+    th::write_file(dir / "data/a.txt", "alpha");
+    auto r = run_in(dir, {dir / "data/a.txt", "out.kel"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner + "a.txt\n");
+    r = run_in(dir, {"-l", "out.kel"});
+    EXPECT_EQ(r.out, banner + "Listing " + dir.path() + "/out.kel ...\na.txt\n\n");
+}
+
+TEST(CommandLine, RelativeStartDirectoryIsResolvedOnce) {
+    // Every name is looked up from the -c directory itself, never from a
+    // directory of the same name inside it.
+    th::ScratchDir dir;
+    th::write_file(dir / "sub/a.txt", "a");
+    th::write_file(dir / "sub/sub/b.txt", "b");
+    auto r = run_in(dir, {"-csub", "a.txt", "b.txt", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "a.txt\n");
+    EXPECT_EQ(r.err, "Could not stat b.txt\n");
+}
