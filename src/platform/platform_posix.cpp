@@ -654,7 +654,10 @@ int SetFileAttributesA(const char* path, uint32_t attrs) {
 // The matching names of one directory, read whole and sorted at the start,
 // handed out one by one.
 struct FindState {
-    std::string dir_prefix;  // the pattern's directory part with its '/', or ""
+    // The pattern's directory, absolute and ending in '/': attributes are
+    // read as each name is handed out, and by then the caller may have
+    // changed the working directory.
+    std::string dir_prefix;
     std::vector<std::string> names;
     size_t next = 0;
 };
@@ -707,8 +710,13 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data) {
     const char* slash = strrchr(text, '/');
     std::string prefix = slash == nullptr ? std::string() : std::string(text, static_cast<size_t>(slash - text) + 1);
     const char* pat = slash == nullptr ? text : slash + 1;
+    char abs_dir[PATH_CAP];
+    if (_fullpath(abs_dir, prefix.empty() ? "." : prefix.c_str(), sizeof abs_dir) == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
     auto* h = new FindState;
-    h->dir_prefix = prefix;
+    h->dir_prefix = abs_dir;
+    if (h->dir_prefix.back() != '/') h->dir_prefix += '/';
     if (read_matches(prefix.empty() ? "." : prefix.c_str(), pat, &h->names) != 0) {
         delete h;
         return INVALID_HANDLE_VALUE;

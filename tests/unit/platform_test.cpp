@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -675,4 +676,26 @@ TEST(PlatConsole, WithoutTerminalKeysComeFromStdin) {
     EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "*");
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
+}
+
+TEST(PlatformSearch, AttributesFollowTheSearchedDirectoryAfterChdir) {
+    // A relative search keeps reporting the attributes of its own
+    // directory's entries when the caller changes directory meanwhile.
+    th::ScratchDir dir;
+    th::write_file(dir / "d/.hidden", "h");
+    th::write_file(dir / "d/plain", "p");
+    char here[plat::PATH_CAP];
+    ASSERT_NE(plat::_getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(plat::_chdir(dir.path().c_str()), 0);
+    plat::FindData fd;
+    plat::FindHandle h = plat::FindFirstFileA("d/*", &fd);
+    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    ASSERT_EQ(plat::_chdir("d"), 0);
+    std::map<std::string, uint32_t> seen;
+    while (plat::FindNextFileA(h, &fd)) seen[fd.cFileName] = fd.dwFileAttributes;
+    plat::FindClose(h);
+    plat::_chdir(here);
+    ASSERT_EQ(seen.count(".hidden"), 1u);
+    EXPECT_TRUE(seen[".hidden"] & plat::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(seen["plain"] & plat::FILE_ATTRIBUTE_HIDDEN);
 }
