@@ -185,19 +185,8 @@ bool take_entry(OpContext* ctx, const plat::FindData& found, char* entry_name) {
 
 plat::FindHandle dir_search_first(OpContext* ctx, const char* dir_name, char* entry_name) {
     entry_name[0] = '\0';
-    // The walk enters the directory while its search is open, and a search
-    // may look at an entry only when it reports it: a relative directory
-    // name is therefore searched through the absolute working directory.
     char pattern[plat::PATH_CAP];
-    char here[plat::PATH_CAP];
-    int len = -1;
-    bool absolute = is_separator(dir_name[0]) || (dir_name[0] != '\0' && dir_name[1] == ':');
-    if (!absolute && plat::_getcwd(here, sizeof here) != nullptr) {
-        len = std::snprintf(pattern, sizeof pattern, "%s/%s\\*.*", here, dir_name);
-    }
-    if (len < 0 || len >= static_cast<int>(sizeof pattern)) {
-        len = std::snprintf(pattern, sizeof pattern, "%s\\*.*", dir_name);
-    }
+    int len = std::snprintf(pattern, sizeof pattern, "%s\\*.*", dir_name);
     if (len < 0 || len >= static_cast<int>(sizeof pattern)) return nullptr;
     plat::FindData found;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &found);
