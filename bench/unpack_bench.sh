@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Whole-program benchmark of unpacking and listing: kelparc against
+# `compress -dc out.tar.Z | tar -xf -` and `unzip -q` on the same inputs,
+# side by side in one run.  Prints the median wall time of 3 runs and the
+# ratios kelparc / other, then the time to list a 10,000-entry archive.
+#
+#   bench/unpack_bench.sh
+#
+# The inputs are those of archive_bench.sh (the same deterministic 100 MB
+# file under $BENCH_DIR/in, default /tmp/kelparc-bench, and /usr/include);
+# the archives and the unpacked copies go to $BENCH_DIR/unpack.  The
+# release build goes to build-bench-unpack in the tree.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${BENCH_BUILD:-$ROOT/build-bench-unpack}"
+WORK="${BENCH_DIR:-/tmp/kelparc-bench}"
+RUNS="${BENCH_RUNS:-3}"
+TREE_PARENT="${BENCH_TREE_PARENT:-/usr}"
+TREE_NAME="${BENCH_TREE_NAME:-include}"
+N_ENTRIES="${BENCH_LIST_ENTRIES:-10000}"
+
+for tool in tar compress zip unzip python3 cmake; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKELPARC_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j2 --target kelparc >/dev/null
+KELPARC="$BUILD/kelparc"
+OUT="$WORK/unpack"
+mkdir -p "$WORK/in" "$OUT"
+
+# The 100 MB input is archive_bench.sh's; one short run of it makes the
+# file when it is missing.
+if [ "$(stat -c %s "$WORK/in/mixed100" 2>/dev/null || echo 0)" != 100000000 ]; then
+    BENCH_DIR="$WORK" BENCH_BIG=0 BENCH_RUNS=1 "$ROOT/bench/archive_bench.sh" >/dev/null
+fi
+
+# timed <dir> <command> [<command> ...]: runs each command (a shell command
+# line) RUNS times, in rounds that take the commands in turn so that a
+# change in the machine's load falls on all of them alike; each run starts
+# in a freshly emptied <dir> (the emptying and a sync are not timed).
+# Prints the median wall time of each command, in order.
+timed() {
+    python3 - "$RUNS" "$@" <<'EOF'
+import os, shutil, subprocess, sys, time
+runs, where, cmds = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
+times = [[] for _ in cmds]
+for _ in range(runs):
+    for i, cmd in enumerate(cmds):
+        shutil.rmtree(where, ignore_errors=True)
+        os.makedirs(where)
+        subprocess.run(["sync"])
+        t0 = time.perf_counter()
+        p = subprocess.run(["sh", "-c", cmd], cwd=where, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, text=True)
+        times[i].append(time.perf_counter() - t0)
+        if p.returncode != 0:
+            sys.exit(f"failed ({p.returncode}): {cmd}: {p.stderr}")
+print(" ".join(f"{sorted(t)[len(t) // 2]:.3f}" for t in times))
+EOF
+}
+
+ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+
+# compare <label> <input dir> <input name>: archives the input once with each
+# tool, then times unpacking and listing.
+compare() {
+    local label="$1" dir="$2" name="$3"
+    local k="$OUT/k.kel" t="$OUT/t.tar.Z" z="$OUT/z.zip"
+    rm -f "$k" "$t" "$z"
+    "$KELPARC" -q -w -r "-c$dir" "$name" "$k" >/dev/null
+    (cd "$dir" && tar -cf - "$name" | compress -b12 -c > "$t")
+    (cd "$dir" && zip -qr "$z" "$name")
+
+    local ku tu zu kl tl zl
+    read -r ku tu zu < <(timed "$OUT/u" "'$KELPARC' -q -u '$k'" "compress -dc '$t' | tar -xf -" \
+                               "unzip -q '$z'")
+    read -r kl tl zl < <(timed "$OUT/l" "'$KELPARC' -l '$k'" "compress -dc '$t' | tar -tf -" \
+                               "unzip -l '$z'")
+    # kelparc's copy is compared with the input (not timed).
+    rm -rf "$OUT/u" && mkdir -p "$OUT/u" && (cd "$OUT/u" && "$KELPARC" -q -u "$k" >/dev/null)
+    local diffs
+    diffs=$(diff -rq "$dir/$name" "$OUT/u/$name" 2>&1 | wc -l || true)
+
+    echo "== $label"
+    printf "  %-28s%12s%12s\n" tool "unpack s" "list s"
+    printf "  %-28s%12s%12s\n" kelparc "$ku" "$kl"
+    printf "  %-28s%12s%12s\n" "compress -dc | tar" "$tu" "$tl"
+    printf "  %-28s%12s%12s\n" "unzip" "$zu" "$zl"
+    echo "  kelparc / compress|tar: unpack $(ratio "$ku" "$tu"), list $(ratio "$kl" "$tl")"
+    echo "  kelparc / unzip:        unpack $(ratio "$ku" "$zu"), list $(ratio "$kl" "$zl")"
+    echo "  differences between the input and kelparc's copy: $diffs"
+    rm -rf "$OUT/u" "$OUT/l" "$k" "$t" "$z"
+}
+
+# list_many: an archive of N_ENTRIES small files in 100 directories.
+list_many() {
+    local src="$OUT/many" k="$OUT/many.kel"
+    rm -rf "$src" "$k"
+    python3 - "$src" "$N_ENTRIES" <<'EOF'
+import os, sys
+root, n = sys.argv[1], int(sys.argv[2])
+for i in range(n):
+    d = os.path.join(root, "d%02d" % (i % 100))
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "file%05d.txt" % i), "w") as f:
+        f.write("entry %d\n" % i * (1 + i % 7))
+EOF
+    "$KELPARC" -q -w -r "-c$OUT" many "$k" >/dev/null
+    local n_lines kl
+    n_lines=$("$KELPARC" -l "$k" | grep -c '^many/d[0-9]*/file' || true)
+    kl=$(timed "$OUT/l" "'$KELPARC' -l '$k'")
+    echo "== listing an archive of $n_lines files ($(stat -c %s "$k") bytes)"
+    echo "  kelparc -l: $kl s (median of $RUNS)"
+    rm -rf "$src" "$k" "$OUT/l"
+}
+
+echo "kelparc unpack benchmark, median of $RUNS runs, $(date -u +%Y-%m-%dT%H:%MZ)"
+compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
+compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
+list_many
