@@ -55,6 +55,20 @@ constexpr FastMix lzw_fast_mix() {
 
 constexpr FastMix FAST_MIX = lzw_fast_mix();
 
+// Looks (prefix, c) up in the fast table: returns its entry, or 0 with
+// *slot the free slot where the string would go.
+inline uint32_t lzw_fast_find(const uint32_t* slots, uint32_t prefix, uint32_t c, uint32_t key,
+                              uint32_t* slot) {
+    uint32_t at = prefix ^ FAST_MIX.home[c];
+    uint32_t entry = slots[at];
+    while (entry != 0 && (entry >> 12) != key) {
+        at = (at + FAST_MIX.step[c]) & FAST_MASK;
+        entry = slots[at];
+    }
+    *slot = at;
+    return entry;
+}
+
 int32_t lzw_hash_home(const LzwContext* ctx, int32_t key) {
     return ((key >> ctx->max_bits) << ctx->hash_shift) ^ (key & ((1 << ctx->max_bits) - 1));
 }
@@ -105,6 +119,16 @@ void lzw_enter_hash_probe(LzwContext* ctx) {
     ctx->hash_probe = 1;
 }
 
+// Notes a string entered while the fast table answers: true when it is
+// the two-zero string and slot 0 of the 5003-slot table is taken, so that
+// it lands elsewhere and the probe rule starts to matter.
+bool lzw_home0_entered(LzwContext* ctx, uint32_t key) {
+    if ((key & CODE_MASK) != ((key >> 12) << 4)) return false;  // home slot not 0
+    const bool displaced = key == 0 && ctx->home0_taken;
+    ctx->home0_taken = 1;
+    return displaced;
+}
+
 // Enters the string key under the next code: in the fast table at
 // fast_slot, or in the 5003-slot table at hash_slot once that one is in use.
 void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
@@ -116,10 +140,7 @@ void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t h
     }
     *fast_slot = (static_cast<uint32_t>(key) << 12) | static_cast<uint32_t>(code);
     ctx->code_keys[code] = key;
-    if ((key & 0xFFF) == ((key >> 12) << 4)) {  // home slot 0 (12-bit codes, shift 4)
-        if (key == 0 && ctx->home0_taken) lzw_enter_hash_probe(ctx);
-        ctx->home0_taken = 1;
-    }
+    if (lzw_home0_entered(ctx, static_cast<uint32_t>(key))) lzw_enter_hash_probe(ctx);
 }
 
 int32_t lzw_width_max_code(const LzwContext* ctx) {
@@ -261,11 +282,11 @@ void lzw_compress_init(LzwContext* ctx) {
     lzw_clear_dictionary(ctx);
 }
 
-// Codes the bytes from p to end while the fast table answers lookups;
-// returns where it stopped (end, or where the 5003-slot table took over),
-// nullptr when the sink refused.
-const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const unsigned char* end,
-                                  bool stop_after_miss) {
+// Codes the bytes from p to end one by one while the fast table answers
+// lookups (stop_after_miss: up to the first code written); returns where
+// it stopped, nullptr when the sink refused.
+const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
+                                        const unsigned char* end, bool stop_after_miss) {
     uint32_t* const slots = ctx->fast_slots;
     const unsigned char* const start = p;
     const int32_t bytes_in_base = ctx->bytes_in;
@@ -274,12 +295,8 @@ const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const
     while (p < end) {
         const uint32_t c = *p++;
         key = (c << 12) | prefix;
-        uint32_t slot = prefix ^ FAST_MIX.home[c];
-        uint32_t entry = slots[slot];
-        while (entry != 0 && (entry >> 12) != key) {
-            slot = (slot + FAST_MIX.step[c]) & FAST_MASK;
-            entry = slots[slot];
-        }
+        uint32_t slot = 0;
+        const uint32_t entry = lzw_fast_find(slots, prefix, c, key, &slot);
         if (entry != 0) {
             prefix = entry & CODE_MASK;
             continue;
@@ -323,12 +340,8 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
     while (p < end) {
         const uint32_t c = *p++;
         key = (c << 12) | prefix;
-        uint32_t slot = prefix ^ FAST_MIX.home[c];
-        uint32_t entry = slots[slot];
-        while (entry != 0 && (entry >> 12) != key) {
-            slot = (slot + FAST_MIX.step[c]) & FAST_MASK;
-            entry = slots[slot];
-        }
+        uint32_t slot = 0;
+        const uint32_t entry = lzw_fast_find(slots, prefix, c, key, &slot);
         if (entry != 0) {
             prefix = entry & CODE_MASK;
             continue;
@@ -339,10 +352,7 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
             slots[slot] = (key << 12) | next_code;
             code_keys[next_code] = static_cast<int32_t>(key);
             ++next_code;
-            if ((key & CODE_MASK) == ((key >> 12) << 4)) {  // home slot 0 (12-bit codes, shift 4)
-                switch_table = key == 0 && ctx->home0_taken;
-                ctx->home0_taken = 1;
-            }
+            switch_table = lzw_home0_entered(ctx, key);
             if (switch_table || next_code == code_limit) break;
         }
     }
@@ -365,7 +375,7 @@ const unsigned char* lzw_run_fast(LzwContext* ctx, const unsigned char* p, const
     if (ctx->next_code < ctx->code_limit || !ctx->block_mode) return lzw_run_fast_batch(ctx, p, end);
     // Bytes that count below the checkpoint cannot start a ratio check.
     const int64_t n_safe = static_cast<int64_t>(ctx->checkpoint) - ctx->bytes_in - 1;
-    if (n_safe <= 0) return lzw_run_fast(ctx, p, end, true);
+    if (n_safe <= 0) return lzw_run_fast_bytes(ctx, p, end, true);
     if (n_safe < end - p) end = p + n_safe;
     return lzw_run_fast_batch(ctx, p, end);
 }
