@@ -143,11 +143,6 @@ void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t h
     if (lzw_home0_entered(ctx, static_cast<uint32_t>(key))) lzw_enter_hash_probe(ctx);
 }
 
-int32_t lzw_width_max_code(const LzwContext* ctx) {
-    if (ctx->code_width == ctx->max_bits) return ctx->code_limit;
-    return (1 << ctx->code_width) - 1;
-}
-
 // Merges a code into the group at out_bits.  The byte where the code
 // starts keeps its bits below the offset; the bytes the code reaches take
 // its bits, with zeros above them; bytes beyond keep what earlier groups

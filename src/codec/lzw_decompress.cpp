@@ -1,21 +1,17 @@
 // The LZW decompressor.  It is the first code that reads bytes from an
-// archive, so it stops at every limit a corrupt stream could break: a code
-// the dictionary does not hold yet, a prefix chain longer than the reversal
-// stack (a loop is one), and output the sink refuses.
+// archive, so a stream that breaks any limit is refused: a bad header, a
+// width above 12 bits, no code, a first code that is not a byte, a code the
+// dictionary does not hold (above next_code), a prefix chain longer than
+// the reversal stack, output the sink refuses or that passes the area.
+//
+// Two decoders read the same stream alike: the step interface walks the
+// prefix chains into any sink; decompress_block copies earlier strings
+// within the output area.
 #include <cstring>
 
 #include "codec/lzw_internal.h"
 
 namespace {
-
-// Largest code of the current width; at the stream's maximum width every
-// code up to the limit.  With 9-bit streams that holds from the start: the
-// width never grows, and no group is dropped when the dictionary fills
-// (ncompress -b9 writes on without a padded group there).
-int32_t lzw_width_max_code(const LzwContext* ctx) {
-    if (ctx->code_width == ctx->max_bits) return ctx->code_limit;
-    return (1 << ctx->code_width) - 1;
-}
 
 // Starts a new group of code_width bytes; false at the end of the input or
 // of this piece of it.  Whatever is left of the current group is dropped:

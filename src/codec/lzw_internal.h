@@ -18,7 +18,7 @@ constexpr int LZW_GROUP_CAP = 12;  // one group of the widest codes
 constexpr int LZW_SUFFIX_CAP = 4096;
 constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
 // The compressor's lookup table (see lzw_compress.cpp): a power of two, at
-// most a quarter full.
+// most an eighth full (4096 codes at most).
 constexpr int LZW_FAST_BITS = 15;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
@@ -72,6 +72,15 @@ struct LzwContext {
     unsigned char hash_probe;
     unsigned char home0_taken;
 };
+
+// Largest code of the current width; at the stream's maximum width every
+// code up to the limit.  For a 9-bit stream that holds from the start: its
+// width never grows, and no group is dropped when its dictionary fills
+// (ncompress -b9 writes on without a padded group there).
+inline int32_t lzw_width_max_code(const LzwContext* ctx) {
+    if (ctx->code_width == ctx->max_bits) return ctx->code_limit;
+    return (1 << ctx->code_width) - 1;
+}
 
 // Allocates a zero-filled context with both tables; nullptr when memory
 // runs out (nothing is left allocated then).
