@@ -197,4 +197,38 @@ TEST(Unpack, RefusalsOfDamagedEntries) {
     EXPECT_EQ(r.err, "Error reading from " + dir / "long.kel" + "\n");
 }
 
+TEST(Unpack, ReadOnlyFileIsNotReplaced) {
+    if (!th::running_as_root()) GTEST_SKIP() << "needs root to run as uid 65534";
+    th::ScratchDir dir;
+    chmod(dir.path().c_str(), 0777);
+    th::write_file(dir / "a.kel", ab::header() + ab::file_entry("ro", "new", false, 0100444, 946684800));
+    th::RunOptions opt;
+    opt.cwd = dir.path();
+    opt.stdin_null = true;
+    opt.as_nobody = true;
+    // The first run makes the file read-only; the second cannot open it.
+    auto r = th::run_kelparc({"-q", "-u", "a.kel"}, opt);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(stat_of(dir / "ro").st_mode & 0777, 0444u);
+    r = th::run_kelparc({"-u", "a.kel"}, opt);
+    EXPECT_EQ(r.status, th::status_of(-12));
+    EXPECT_EQ(r.err, "Error creating or opening " + dir / "ro" + "\n");
+    EXPECT_EQ(th::read_file(dir / "ro"), "new");
+}
+
+TEST(Unpack, ShortWriteDeletesTheOutputFile) {
+    th::ScratchDir dir;
+    th::write_file(dir / "a.kel", ab::header() + ab::file_entry("small", "ok") +
+                                      ab::file_entry("big", th::make_bytes(40000, 't'), true));
+    th::RunOptions opt;
+    opt.cwd = dir.path();
+    opt.stdin_null = true;
+    opt.fsize_limit = 20000;  // the second chunk of big cannot be written
+    auto r = th::run_kelparc({"-u", "a.kel"}, opt);
+    EXPECT_EQ(r.status, th::status_of(-13));
+    EXPECT_EQ(r.err, "Error writing to file " + dir / "big" + "\n");
+    EXPECT_FALSE(th::exists(dir / "big"));
+    EXPECT_EQ(th::read_file(dir / "small"), "ok");
+}
+
 }  // namespace
