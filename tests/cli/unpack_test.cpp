@@ -231,4 +231,24 @@ TEST(Unpack, ShortWriteDeletesTheOutputFile) {
     EXPECT_EQ(th::read_file(dir / "small"), "ok");
 }
 
+TEST(Unpack, ShortWriteThatCannotDeleteSaysSo) {
+    if (!th::running_as_root()) GTEST_SKIP() << "needs root to run as uid 65534";
+    th::ScratchDir dir;
+    th::make_dirs(dir / "t");
+    th::write_file(dir / "a.kel", ab::header() + ab::file_entry("big", th::make_bytes(40000, 't'), true));
+    // uid 65534 may write the existing file but not delete it from t.
+    th::write_file(dir / "t/big", "old");
+    chmod((dir / "t/big").c_str(), 0666);
+    chmod(dir.path().c_str(), 0755);
+    th::RunOptions opt;
+    opt.cwd = dir.path();
+    opt.stdin_null = true;
+    opt.as_nobody = true;
+    opt.fsize_limit = 20000;
+    auto r = th::run_kelparc({"-u", "-ct", "a.kel"}, opt);
+    EXPECT_EQ(r.status, th::status_of(-13));
+    EXPECT_EQ(r.err, "Error writing to file " + dir / "t/big" + "\nUnable to delete file " + dir / "t/big" + "\n");
+    EXPECT_TRUE(th::exists(dir / "t/big"));
+}
+
 }  // namespace
