@@ -42,6 +42,7 @@ constexpr uint32_t FAST_MASK = LZW_FAST_SLOTS - 1;
 struct FastMix {
     uint32_t home[256];
     uint32_t step[256];
+    uint32_t tag[256];  // 4 bits of the byte value above a slot's code
 };
 
 constexpr FastMix lzw_fast_mix() {
@@ -49,24 +50,34 @@ constexpr FastMix lzw_fast_mix() {
     for (uint32_t c = 0; c < 256; ++c) {
         mix.home[c] = (c * 0x9E3779B1u) >> (32 - LZW_FAST_BITS);
         mix.step[c] = ((c * 0x85EBCA6Bu) >> (32 - LZW_FAST_BITS)) | 1;
+        mix.tag[c] = ((c * 0xC2B2AE35u) >> 28) << 12;
     }
     return mix;
 }
 
 constexpr FastMix FAST_MIX = lzw_fast_mix();
 
-// Looks (prefix, c) up in the fast table: returns its entry, or 0 with
-// *slot the free slot where the string would go.
-inline uint32_t lzw_fast_find(const uint32_t* slots, uint32_t prefix, uint32_t c, uint32_t key,
-                              uint32_t* slot) {
+// Looks (prefix, c) up in the fast table: returns its entry (the string's
+// code in the low 12 bits), or 0 with *slot the free slot where the string
+// would go.  A slot holds a code and a 4-bit tag of its last byte; the
+// string's key, kept by code, settles whether it is the one looked for.
+// The next lookup needs only the code, so the check runs beside it.
+inline uint32_t lzw_fast_find(const uint16_t* slots, const int32_t* code_keys, uint32_t prefix,
+                              uint32_t c, uint32_t key, uint32_t* slot) {
+    const uint32_t tag = FAST_MIX.tag[c];
     uint32_t at = prefix ^ FAST_MIX.home[c];
     uint32_t entry = slots[at];
-    while (entry != 0 && (entry >> 12) != key) {
+    while (entry != 0 && ((entry & ~CODE_MASK) != tag ||
+                          static_cast<uint32_t>(code_keys[entry & CODE_MASK]) != key)) {
         at = (at + FAST_MIX.step[c]) & FAST_MASK;
         entry = slots[at];
     }
     *slot = at;
     return entry;
+}
+
+inline uint16_t lzw_fast_entry(uint32_t key, uint32_t code) {
+    return static_cast<uint16_t>(FAST_MIX.tag[key >> 12] | code);
 }
 
 int32_t lzw_hash_home(const LzwContext* ctx, int32_t key) {
@@ -81,7 +92,7 @@ void lzw_clear_hash(LzwContext* ctx) {
 
 // An empty dictionary, looked up through the fast table.
 void lzw_clear_dictionary(LzwContext* ctx) {
-    std::memset(ctx->fast_slots, 0, sizeof(uint32_t) * LZW_FAST_SLOTS);
+    std::memset(ctx->fast_slots, 0, sizeof(uint16_t) * LZW_FAST_SLOTS);
     ctx->hash_probe = 0;
     ctx->home0_taken = 0;
 }
@@ -131,14 +142,14 @@ bool lzw_home0_entered(LzwContext* ctx, uint32_t key) {
 
 // Enters the string key under the next code: in the fast table at
 // fast_slot, or in the 5003-slot table at hash_slot once that one is in use.
-void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
+void lzw_add_string(LzwContext* ctx, int32_t key, uint16_t* fast_slot, int32_t hash_slot) {
     const int32_t code = ctx->next_code++;
     if (ctx->hash_probe) {
         ctx->hash_codes[hash_slot] = static_cast<uint16_t>(code);
         ctx->hash_keys[hash_slot] = key;
         return;
     }
-    *fast_slot = (static_cast<uint32_t>(key) << 12) | static_cast<uint32_t>(code);
+    *fast_slot = lzw_fast_entry(static_cast<uint32_t>(key), static_cast<uint32_t>(code));
     ctx->code_keys[code] = key;
     if (lzw_home0_entered(ctx, static_cast<uint32_t>(key))) lzw_enter_hash_probe(ctx);
 }
@@ -245,7 +256,7 @@ void lzw_check_ratio(LzwContext* ctx) {
 // A string not in the dictionary ends at prefix: its code goes out, and
 // the string extended by the next byte (key) is entered where the search
 // stopped, while codes are left; a full dictionary is checked for its ratio.
-bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
+bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, uint16_t* fast_slot, int32_t hash_slot) {
     if (!lzw_put_code(ctx, prefix)) return false;
     if (ctx->next_code < ctx->code_limit) {
         lzw_add_string(ctx, key, fast_slot, hash_slot);
@@ -282,7 +293,8 @@ void lzw_compress_init(LzwContext* ctx) {
 // it stopped, nullptr when the sink refused.
 const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
                                         const unsigned char* end, bool stop_after_miss) {
-    uint32_t* const slots = ctx->fast_slots;
+    uint16_t* const slots = ctx->fast_slots;
+    const int32_t* const code_keys = ctx->code_keys;
     const unsigned char* const start = p;
     const int32_t bytes_in_base = ctx->bytes_in;
     uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
@@ -291,7 +303,7 @@ const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
         const uint32_t c = *p++;
         key = (c << 12) | prefix;
         uint32_t slot = 0;
-        const uint32_t entry = lzw_fast_find(slots, prefix, c, key, &slot);
+        const uint32_t entry = lzw_fast_find(slots, code_keys, prefix, c, key, &slot);
         if (entry != 0) {
             prefix = entry & CODE_MASK;
             continue;
@@ -322,7 +334,7 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
     constexpr int32_t BATCH_CAP = 2048;
     uint16_t batch[BATCH_CAP];
     if (end - p > BATCH_CAP) end = p + BATCH_CAP;
-    uint32_t* const slots = ctx->fast_slots;
+    uint16_t* const slots = ctx->fast_slots;
     int32_t* const code_keys = ctx->code_keys;
     const unsigned char* const start = p;
     const uint32_t code_limit = static_cast<uint32_t>(ctx->code_limit);
@@ -336,7 +348,7 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
         const uint32_t c = *p++;
         key = (c << 12) | prefix;
         uint32_t slot = 0;
-        const uint32_t entry = lzw_fast_find(slots, prefix, c, key, &slot);
+        const uint32_t entry = lzw_fast_find(slots, code_keys, prefix, c, key, &slot);
         if (entry != 0) {
             prefix = entry & CODE_MASK;
             continue;
@@ -344,7 +356,7 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
         batch[n_codes++] = static_cast<uint16_t>(prefix);
         prefix = c;
         if (next_code < code_limit) {
-            slots[slot] = (key << 12) | next_code;
+            slots[slot] = lzw_fast_entry(key, next_code);
             code_keys[next_code] = static_cast<int32_t>(key);
             ++next_code;
             switch_table = lzw_home0_entered(ctx, key);
@@ -495,7 +507,7 @@ LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
     ctx->code_limit = 1 << LZW_MAX_BITS;
     ctx->block_mode = LZW_BLOCK_MODE;
     ctx->size_hint = size_hint;
-    ctx->fast_slots = new (std::nothrow) uint32_t[LZW_FAST_SLOTS];
+    ctx->fast_slots = new (std::nothrow) uint16_t[LZW_FAST_SLOTS];
     ctx->code_keys = new (std::nothrow) int32_t[1 << LZW_MAX_BITS];
     if (ctx->fast_slots == nullptr || ctx->code_keys == nullptr) {
         lzw_release(ctx);

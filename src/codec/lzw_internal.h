@@ -18,8 +18,8 @@ constexpr int LZW_GROUP_CAP = 12;  // one group of the widest codes
 constexpr int LZW_SUFFIX_CAP = 4096;
 constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
 // The compressor's lookup table (see lzw_compress.cpp): a power of two, at
-// most an eighth full (4096 codes at most).
-constexpr int LZW_FAST_BITS = 15;
+// most a quarter full (4096 codes at most).
+constexpr int LZW_FAST_BITS = 14;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
 struct LzwContext {
@@ -64,10 +64,10 @@ struct LzwContext {
     int32_t carry_left;
     unsigned char final_input;
     // Compressor only.  The strings are looked up in fast_slots, each slot
-    // (key << 12 | code), 0 when empty; code_keys holds the key of every
-    // code in the order the codes were assigned.  hash_probe is set once
+    // a code and a 4-bit tag (lzw_compress.cpp), 0 when empty; code_keys
+    // holds the key of every code assigned, by code.  hash_probe is set once
     // the 5003-slot table itself must answer lookups (lzw_compress.cpp).
-    uint32_t* fast_slots;
+    uint16_t* fast_slots;
     int32_t* code_keys;
     unsigned char hash_probe;
     unsigned char home0_taken;
