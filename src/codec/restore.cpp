@@ -173,7 +173,9 @@ int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx) {
         show_error(17, entry->name);
         return RC_OUT_OPEN;
     }
-    if (climbed) show_error(MSG_UNSAFE_PATH, entry->name, resolved);
+    // A closing record creates nothing, so it has nothing to report either.
+    bool closing = is_dir && (entry->entry_flags & ENTRY_DIR_END);
+    if (climbed && !closing) show_error(MSG_UNSAFE_PATH, entry->name, resolved);
     if (is_dir) return restore_directory(buffer, entry, ctx, out_path);
     return restore_file(buffer, entry, ctx, out_path, resolved);
 }

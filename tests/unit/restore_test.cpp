@@ -445,7 +445,7 @@ TEST(RestoreWalk, UnsafeNamesLandInsideTheTarget) {
 
 TEST(RestoreWalk, NamesThatResolveToTheTargetItself) {
     Area a;
-    WalkResult r = a.unpack(ab::header() + ab::dir_entry("..") + ab::dir_entry("/"));
+    WalkResult r = a.unpack(ab::header() + ab::dir_entry("..") + ab::dir_entry("/") + ab::dir_entry("..", true));
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.err, "Unsafe path .. restored as \n");
     EXPECT_EQ(r.out, "..\n" + a.target + " directory is already created \n/\n" + a.target +
