@@ -326,6 +326,21 @@ TEST(RestoreWalk, DirectoryDataIsPassedOverAsTheListingDoes) {
     EXPECT_EQ(a.list(bytes).out, "dd\nf\n\n");
 }
 
+TEST(RestoreWalk, RecordTextWithoutNulAndWideTimes) {
+    Area a;
+    // R counts the text only: the record ends at its length, not at a NUL.
+    std::string text = std::string("f\x04") + "33188 2 1 1000 1000 1000 1 0";
+    std::string bytes = ab::header() + ab::record_len_field(text.size()) + text + "x";
+    // A time beyond 2038 needs all 64 bits.
+    bytes += ab::file_entry("late", "y", false, 0100644, 4102444800L);
+    WalkResult r = a.unpack(bytes);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(th::read_file(a.target + "/f"), "x");
+    EXPECT_EQ(stat_of(a.target + "/f").st_mtime, 1000);
+    EXPECT_EQ(stat_of(a.target + "/late").st_mtime, 4102444800L);
+    EXPECT_EQ(a.list(bytes).out, "f\nlate\n\n");
+}
+
 // ---- damaged chunks ----------------------------------------------------------
 
 TEST(RestoreWalk, DamagedChunksDeleteThePartialFile) {
