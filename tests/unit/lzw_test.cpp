@@ -506,7 +506,6 @@ TEST(LzwCompress, LongInputWritesClearCodes) {
     EXPECT_EQ(back_pieces, data);
 }
 
-// Streams written by ncompress with 9 to 12 bits decode with ours.
 // Streams written by ncompress with 9 to 12 bits decode with ours.  Only
 // streams that ncompress reads back itself count: its -b9 writer assigns
 // code 512, which 9 bits cannot hold, once a 9-bit dictionary fills.
