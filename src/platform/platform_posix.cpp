@@ -149,20 +149,10 @@ int keep_if_regular(int fd) {
 
 // ---- status and modes -----------------------------------------------------
 
-// The process umask, read without changing it: /proc reports it, and the
-// umask(2) pair is the fallback where /proc is not mounted.
+// The process umask.  umask(2) can only be read by setting it, so it is set
+// back at once; the program is single-threaded, so no file is created in
+// between.
 mode_t current_umask() {
-    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        char buf[2048];
-        ssize_t n = ::read(fd, buf, sizeof buf - 1);
-        ::close(fd);
-        if (n > 0) {
-            buf[n] = '\0';
-            const char* p = strstr(buf, "\nUmask:");
-            if (p != nullptr) return static_cast<mode_t>(strtoul(p + 7, nullptr, 8) & 0777);
-        }
-    }
     mode_t old = ::umask(0);
     ::umask(old);
     return old;
