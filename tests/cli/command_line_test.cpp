@@ -142,3 +142,39 @@ TEST(CommandLine, RelativeStartDirectoryIsResolvedOnce) {
     EXPECT_EQ(r.out, banner + "a.txt\n");
     EXPECT_EQ(r.err, "Could not stat b.txt\n");
 }
+
+TEST(CommandLine, ListRescuesConflictingOperations) {
+    th::ScratchDir dir;
+    th::write_file(dir / "a.txt", "alpha");
+    ASSERT_EQ(run_in(dir, {"a.txt", "out.kel"}).status, 0);
+    auto r = run_in(dir, {"-u", "-l", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Conflicting options specified for operation.\nUsing -l option only.\n");
+    EXPECT_EQ(r.out, banner + "Listing " + dir.path() + "/out.kel ...\na.txt\n\n");
+}
+
+TEST(CommandLine, OptionLettersAsTheArchiveRecordsThem) {
+    th::ScratchDir dir;
+    th::write_file(dir / "f", "x");
+    // The header's option word: origin 4, plus hidden 0x2000 and system 0x4000.
+    ASSERT_EQ(run_in(dir, {"-tHS", "f", "hs.kel"}).status, 0);
+    EXPECT_EQ(th::read_file(dir / "hs.kel").substr(0, 20), std::string("KELPA\x04  10""24580 1 2\0", 20));
+    ASSERT_EQ(run_in(dir, {"-T", "f", "t.kel"}).status, 0);
+    EXPECT_EQ(th::read_file(dir / "t.kel").substr(0, 16), std::string("KELPA\x04   6""4 1 2\0", 16));
+    // -rq sets only -r: the name is still printed.
+    auto r = run_in(dir, {"-rq", "f", "rq.kel"});
+    EXPECT_EQ(r.out, banner + "f\n");
+    EXPECT_EQ(th::read_file(dir / "rq.kel").substr(0, 18), std::string("KELPA\x04   8""132 1 2\0", 18));
+}
+
+TEST(CommandLine, AnOptionIsAlsoAFileArgumentByPosition) {
+    // "f -r out.kel": one option, so the one file argument is the second
+    // argument, -r itself; f is not stored.
+    th::ScratchDir dir;
+    th::write_file(dir / "f", "x");
+    auto r = run_in(dir, {"f", "-r", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Could not stat -r\nWarning your zip file is empty.\n");
+    EXPECT_EQ(th::read_file(dir / "out.kel").size(), 18u);
+}
