@@ -5,11 +5,36 @@
 // with its own probe rule, groups of eight codes, a padded group after a
 // clear code, and the ratio check that decides when to clear.
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "codec/lzw_internal.h"
 
+// A compressor's four tables in one block.  Every context clears what it
+// uses, so a block is handed from one context to the next unchanged.
+struct LzwTables {
+    uint32_t fast_slots[LZW_FAST_SLOTS];
+    int32_t code_keys[1 << LZW_MAX_BITS];
+    int32_t hash_keys[LZW_HASH_SIZE];
+    uint16_t hash_codes[LZW_HASH_SIZE];
+};
+
 namespace {
+
+// The block of the last context released, kept for the next one: a chunk
+// costs no allocation.  Contexts open at the same time get blocks of their
+// own.
+std::unique_ptr<LzwTables> g_spare_tables;
+
+LzwTables* lzw_take_tables() {
+    if (g_spare_tables != nullptr) return g_spare_tables.release();
+    return new (std::nothrow) LzwTables;
+}
+
+void lzw_put_back_tables(LzwTables* tables) {
+    if (g_spare_tables == nullptr) g_spare_tables.reset(tables);
+    else delete tables;
+}
 
 constexpr int32_t RATIO_GAP = 10000;  // input bytes between ratio checks
 
@@ -42,7 +67,6 @@ constexpr uint32_t FAST_MASK = LZW_FAST_SLOTS - 1;
 struct FastMix {
     uint32_t home[256];
     uint32_t step[256];
-    uint32_t tag[256];  // 4 bits of the byte value above a slot's code
 };
 
 constexpr FastMix lzw_fast_mix() {
@@ -50,34 +74,33 @@ constexpr FastMix lzw_fast_mix() {
     for (uint32_t c = 0; c < 256; ++c) {
         mix.home[c] = (c * 0x9E3779B1u) >> (32 - LZW_FAST_BITS);
         mix.step[c] = ((c * 0x85EBCA6Bu) >> (32 - LZW_FAST_BITS)) | 1;
-        mix.tag[c] = ((c * 0xC2B2AE35u) >> 28) << 12;
     }
     return mix;
 }
 
 constexpr FastMix FAST_MIX = lzw_fast_mix();
 
-// Looks (prefix, c) up in the fast table: returns its entry (the string's
-// code in the low 12 bits), or 0 with *slot the free slot where the string
-// would go.  A slot holds a code and a 4-bit tag of its last byte; the
-// string's key, kept by code, settles whether it is the one looked for.
-// The next lookup needs only the code, so the check runs beside it.
-inline uint32_t lzw_fast_find(const uint16_t* slots, const int32_t* code_keys, uint32_t prefix,
-                              uint32_t c, uint32_t key, uint32_t* slot) {
-    const uint32_t tag = FAST_MIX.tag[c];
+// A fast-table slot holds a string's key (20 bits) above its code (12
+// bits), 0 when empty: no string has code 0.  Looking up key, the slot
+// XOR (key << 12) is the code when the slot holds key, and anything else
+// (0 or 4096 and more) when it does not, so one load settles a lookup.
+inline bool lzw_fast_hit(uint32_t x) { return x - 1 < CODE_MASK; }
+
+// Looks (prefix, c) up in the fast table: returns the string's code when
+// it is there; otherwise key << 12, with *slot the free slot where the
+// string would go.
+inline uint32_t lzw_fast_find(const uint32_t* slots, uint32_t prefix, uint32_t c, uint32_t* slot) {
+    const uint32_t key_bits = (c << 24) | (prefix << 12);
     uint32_t at = prefix ^ FAST_MIX.home[c];
     uint32_t entry = slots[at];
-    while (entry != 0 && ((entry & ~CODE_MASK) != tag ||
-                          static_cast<uint32_t>(code_keys[entry & CODE_MASK]) != key)) {
+    uint32_t x = entry ^ key_bits;
+    while (entry != 0 && !lzw_fast_hit(x)) {
         at = (at + FAST_MIX.step[c]) & FAST_MASK;
         entry = slots[at];
+        x = entry ^ key_bits;
     }
     *slot = at;
-    return entry;
-}
-
-inline uint16_t lzw_fast_entry(uint32_t key, uint32_t code) {
-    return static_cast<uint16_t>(FAST_MIX.tag[key >> 12] | code);
+    return x;
 }
 
 int32_t lzw_hash_home(const LzwContext* ctx, int32_t key) {
@@ -92,7 +115,7 @@ void lzw_clear_hash(LzwContext* ctx) {
 
 // An empty dictionary, looked up through the fast table.
 void lzw_clear_dictionary(LzwContext* ctx) {
-    std::memset(ctx->fast_slots, 0, sizeof(uint16_t) * LZW_FAST_SLOTS);
+    std::memset(ctx->fast_slots, 0, sizeof(uint32_t) * LZW_FAST_SLOTS);
     ctx->hash_probe = 0;
     ctx->home0_taken = 0;
 }
@@ -142,14 +165,14 @@ bool lzw_home0_entered(LzwContext* ctx, uint32_t key) {
 
 // Enters the string key under the next code: in the fast table at
 // fast_slot, or in the 5003-slot table at hash_slot once that one is in use.
-void lzw_add_string(LzwContext* ctx, int32_t key, uint16_t* fast_slot, int32_t hash_slot) {
+void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
     const int32_t code = ctx->next_code++;
     if (ctx->hash_probe) {
         ctx->hash_codes[hash_slot] = static_cast<uint16_t>(code);
         ctx->hash_keys[hash_slot] = key;
         return;
     }
-    *fast_slot = lzw_fast_entry(static_cast<uint32_t>(key), static_cast<uint32_t>(code));
+    *fast_slot = (static_cast<uint32_t>(key) << 12) | static_cast<uint32_t>(code);
     ctx->code_keys[code] = key;
     if (lzw_home0_entered(ctx, static_cast<uint32_t>(key))) lzw_enter_hash_probe(ctx);
 }
@@ -256,7 +279,7 @@ void lzw_check_ratio(LzwContext* ctx) {
 // A string not in the dictionary ends at prefix: its code goes out, and
 // the string extended by the next byte (key) is entered where the search
 // stopped, while codes are left; a full dictionary is checked for its ratio.
-bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, uint16_t* fast_slot, int32_t hash_slot) {
+bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
     if (!lzw_put_code(ctx, prefix)) return false;
     if (ctx->next_code < ctx->code_limit) {
         lzw_add_string(ctx, key, fast_slot, hash_slot);
@@ -293,8 +316,7 @@ void lzw_compress_init(LzwContext* ctx) {
 // it stopped, nullptr when the sink refused.
 const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
                                         const unsigned char* end, bool stop_after_miss) {
-    uint16_t* const slots = ctx->fast_slots;
-    const int32_t* const code_keys = ctx->code_keys;
+    uint32_t* const slots = ctx->fast_slots;
     const unsigned char* const start = p;
     const int32_t bytes_in_base = ctx->bytes_in;
     uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
@@ -303,9 +325,9 @@ const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
         const uint32_t c = *p++;
         key = (c << 12) | prefix;
         uint32_t slot = 0;
-        const uint32_t entry = lzw_fast_find(slots, code_keys, prefix, c, key, &slot);
-        if (entry != 0) {
-            prefix = entry & CODE_MASK;
+        const uint32_t x = lzw_fast_find(slots, prefix, c, &slot);
+        if (lzw_fast_hit(x)) {
+            prefix = x;
             continue;
         }
         ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
@@ -322,56 +344,162 @@ const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
     return p;
 }
 
-// The fast table's loop over a stretch in which no ratio check can fall
-// due, with the codes written out after the stretch rather than one by
-// one.  Every miss in the stretch enters a string, or none does (the
-// dictionary was full at its start): it ends where the dictionary fills
-// or the 5003-slot table takes over, so the coder's next_code at each
-// code written is known.  Returns where it stopped, nullptr when the sink
-// refused.
-const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
-                                        const unsigned char* end) {
-    constexpr int32_t BATCH_CAP = 2048;
-    uint16_t batch[BATCH_CAP];
-    if (end - p > BATCH_CAP) end = p + BATCH_CAP;
-    uint16_t* const slots = ctx->fast_slots;
-    int32_t* const code_keys = ctx->code_keys;
-    const unsigned char* const start = p;
-    const uint32_t code_limit = static_cast<uint32_t>(ctx->code_limit);
-    const uint32_t first_next = static_cast<uint32_t>(ctx->next_code);
-    uint32_t next_code = first_next;
-    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
-    uint32_t key = 0;
-    int32_t n_codes = 0;
-    bool switch_table = false;
-    while (p < end) {
-        const uint32_t c = *p++;
-        key = (c << 12) | prefix;
-        uint32_t slot = 0;
-        const uint32_t entry = lzw_fast_find(slots, code_keys, prefix, c, key, &slot);
-        if (entry != 0) {
-            prefix = entry & CODE_MASK;
+// Passes a whole group of eight codes at the current width to the sink,
+// packed at once; the group buffer is not used.
+bool lzw_put_group(LzwContext* ctx, const uint16_t* codes) {
+    const uint32_t width = static_cast<uint32_t>(ctx->code_width);
+    uint64_t low = 0;
+    uint64_t high = 0;
+    for (uint32_t k = 0; k < 4; ++k) {
+        low |= static_cast<uint64_t>(codes[k]) << (k * width);
+        high |= static_cast<uint64_t>(codes[k + 4]) << (k * width);
+    }
+    // The eight codes are low, then high from bit 4 * width on.
+    const uint64_t half = 4 * width;
+    unsigned char packed[16];
+    const uint64_t first = low | (high << half);
+    const uint64_t second = high >> (64 - half);
+    std::memcpy(packed, &first, 8);
+    std::memcpy(packed + 8, &second, 8);
+    ctx->bytes_out += static_cast<int32_t>(width);
+    if (ctx->sink == buffer_sink) {
+        if (width > CODEC_OUT_SIZE - g_out_count) return false;
+        std::memcpy(g_out_area + g_out_count, packed, 16);
+        g_out_count += width;
+        return true;
+    }
+    std::memcpy(ctx->out_group, packed, width);
+    return ctx->sink(ctx->sink_data, ctx->out_group, static_cast<int>(width)) != 0;
+}
+
+// Writes the codes of a stretch in order.  Code i goes out when next_code
+// is first_next + i (growing: each code entered a string) or first_next.
+// Whole groups that no width change falls inside are packed at once.
+bool lzw_put_codes(LzwContext* ctx, const uint16_t* codes, int32_t n_codes, int32_t first_next,
+                   bool growing) {
+    const int32_t step = growing ? 1 : 0;
+    int32_t last_group = -1;  // area offset of the last group packed, -1 none
+    int32_t last_width = 0;
+    int32_t i = 0;
+    while (i < n_codes) {
+        ctx->next_code = first_next + step * i;
+        if (ctx->out_bits == 0 && ctx->clear_pending == 0 && n_codes - i >= 8 &&
+            first_next + step * (i + 6) <= ctx->max_code) {
+            last_group = static_cast<int32_t>(g_out_count);
+            last_width = ctx->code_width;
+            if (!lzw_put_group(ctx, codes + i)) return false;
+            i += 8;
+            ctx->next_code = first_next + step * (i - 1);
+            if (ctx->next_code > ctx->max_code && !lzw_change_width(ctx)) return false;
             continue;
         }
-        batch[n_codes++] = static_cast<uint16_t>(prefix);
+        // The group buffer must hold the last group packed into the area:
+        // a padded group later passes on its bytes.
+        if (last_group >= 0 && ctx->sink == buffer_sink) {
+            std::memcpy(ctx->out_group, g_out_area + last_group, static_cast<size_t>(last_width));
+            last_group = -1;
+        }
+        if (!lzw_put_code(ctx, codes[i])) return false;
+        ++i;
+    }
+    if (last_group >= 0 && ctx->sink == buffer_sink) {
+        std::memcpy(ctx->out_group, g_out_area + last_group, static_cast<size_t>(last_width));
+    }
+    return true;
+}
+
+constexpr int32_t BATCH_CAP = 2048;
+
+// The fast table's loop over a stretch in which every miss enters a string
+// and the dictionary cannot fill before the stretch's last byte.  A lookup
+// and its outcome take no branch: a miss notes its code, fills the free
+// slot and starts the next string at c, a hit stores the slot back
+// unchanged.  It stops after the two-zero string is entered while slot 0
+// of the 5003-slot table is taken (*displaced).  Returns where it stopped.
+const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
+                                      const unsigned char* end, uint16_t* codes,
+                                      int32_t* n_codes, bool* displaced) {
+    uint32_t* const slots = ctx->fast_slots;
+    int32_t* const code_keys = ctx->code_keys;
+    uint32_t next_code = static_cast<uint32_t>(ctx->next_code);
+    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
+    uint32_t home0_taken = ctx->home0_taken;
+    int32_t n = 0;
+    while (p < end) {
+        const uint32_t c = *p++;
+        const uint32_t key = (c << 12) | prefix;
+        uint32_t at = 0;
+        const uint32_t x = lzw_fast_find(slots, prefix, c, &at);
+        if (lzw_fast_hit(x)) {
+            prefix = x;
+            continue;
+        }
+        codes[n++] = static_cast<uint16_t>(prefix);
+        code_keys[next_code] = static_cast<int32_t>(key);
+        slots[at] = x | next_code;  // x is the key's bits: the slot was empty
+        ++next_code;
+        // The two-zero string has home slot 0; so has every key whose
+        // prefix is 16 times its byte.
+        const bool trigger = key == 0 && home0_taken;
+        if (prefix == (c << 4)) home0_taken = 1;
         prefix = c;
-        if (next_code < code_limit) {
-            slots[slot] = lzw_fast_entry(key, next_code);
-            code_keys[next_code] = static_cast<int32_t>(key);
-            ++next_code;
-            switch_table = lzw_home0_entered(ctx, key);
-            if (switch_table || next_code == code_limit) break;
+        if (trigger) {
+            *displaced = true;
+            break;
         }
     }
-    for (int32_t i = 0; i < n_codes; ++i) {
-        ctx->next_code = static_cast<int32_t>(first_next < code_limit ? first_next + static_cast<uint32_t>(i) : first_next);
-        if (!lzw_put_code(ctx, batch[i])) return nullptr;
-    }
-    ctx->next_code = static_cast<int32_t>(next_code);
-    if (switch_table) lzw_enter_hash_probe(ctx);
-    ctx->bytes_in += static_cast<int32_t>(p - start);
+    ctx->home0_taken = static_cast<unsigned char>(home0_taken);
     ctx->saved_prefix = static_cast<int32_t>(prefix);
-    ctx->saved_key = static_cast<int32_t>(key);
+    *n_codes = n;
+    return p;
+}
+
+// The same once the dictionary is full: lookups only, no ratio check due.
+const unsigned char* lzw_scan_full(LzwContext* ctx, const unsigned char* p,
+                                   const unsigned char* end, uint16_t* codes, int32_t* n_codes) {
+    const uint32_t* const slots = ctx->fast_slots;
+    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
+    int32_t n = 0;
+    while (p < end) {
+        const uint32_t c = *p++;
+        uint32_t at = 0;
+        const uint32_t x = lzw_fast_find(slots, prefix, c, &at);
+        if (lzw_fast_hit(x)) {
+            prefix = x;
+            continue;
+        }
+        codes[n++] = static_cast<uint16_t>(prefix);
+        prefix = c;
+    }
+    ctx->saved_prefix = static_cast<int32_t>(prefix);
+    *n_codes = n;
+    return p;
+}
+
+// Codes a stretch of at most BATCH_CAP bytes in which no ratio check can
+// fall due, with its codes written after the stretch.  Returns where it
+// stopped, nullptr when the sink refused.
+const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
+                                        const unsigned char* end) {
+    uint16_t codes[BATCH_CAP];
+    if (end - p > BATCH_CAP) end = p + BATCH_CAP;
+    const unsigned char* const start = p;
+    const int32_t first_next = ctx->next_code;
+    const bool growing = first_next < ctx->code_limit;
+    int32_t n_codes = 0;
+    bool displaced = false;
+    if (growing) {
+        // Each byte enters at most one string.
+        if (end - p > ctx->code_limit - first_next) end = p + (ctx->code_limit - first_next);
+        p = lzw_scan_growing(ctx, p, end, codes, &n_codes, &displaced);
+    } else {
+        p = lzw_scan_full(ctx, p, end, codes, &n_codes);
+    }
+    if (!lzw_put_codes(ctx, codes, n_codes, first_next, growing)) return nullptr;
+    ctx->next_code = growing ? first_next + n_codes : first_next;
+    if (displaced) lzw_enter_hash_probe(ctx);
+    ctx->bytes_in += static_cast<int32_t>(p - start);
+    ctx->saved_key = -1;
     ctx->saved_slot = -1;
     return p;
 }
@@ -461,10 +589,12 @@ LzwContext* lzw_alloc(LzwSink sink, void* sink_data) {
 
 void lzw_release(LzwContext* ctx) {
     if (ctx == nullptr) return;
-    delete[] ctx->hash_keys;
-    delete[] ctx->hash_codes;
-    delete[] ctx->fast_slots;
-    delete[] ctx->code_keys;
+    if (ctx->tables != nullptr) {
+        lzw_put_back_tables(ctx->tables);
+    } else {
+        delete[] ctx->hash_keys;
+        delete[] ctx->hash_codes;
+    }
     delete ctx;
 }
 
@@ -501,18 +631,24 @@ int lzw_put_byte(int value, LzwContext* ctx) {
 
 LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
                               const unsigned char* input, int32_t input_len) {
-    LzwContext* ctx = lzw_alloc(sink, sink_data);
+    LzwContext* ctx = new (std::nothrow) LzwContext();
     if (ctx == nullptr) return nullptr;
+    ctx->tables = lzw_take_tables();
+    if (ctx->tables == nullptr) {
+        delete ctx;
+        return nullptr;
+    }
+    ctx->sink = sink;
+    ctx->sink_data = sink_data;
+    ctx->hash_size = LZW_HASH_SIZE;
+    ctx->hash_keys = ctx->tables->hash_keys;
+    ctx->hash_codes = ctx->tables->hash_codes;
+    ctx->fast_slots = ctx->tables->fast_slots;
+    ctx->code_keys = ctx->tables->code_keys;
     ctx->max_bits = LZW_MAX_BITS;
     ctx->code_limit = 1 << LZW_MAX_BITS;
     ctx->block_mode = LZW_BLOCK_MODE;
     ctx->size_hint = size_hint;
-    ctx->fast_slots = new (std::nothrow) uint16_t[LZW_FAST_SLOTS];
-    ctx->code_keys = new (std::nothrow) int32_t[1 << LZW_MAX_BITS];
-    if (ctx->fast_slots == nullptr || ctx->code_keys == nullptr) {
-        lzw_release(ctx);
-        return nullptr;
-    }
     // A failing step has released the context already.
     if (!lzw_compress_step(ctx, sink_data, input, input_len)) return nullptr;
     return ctx;

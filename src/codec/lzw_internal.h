@@ -22,6 +22,9 @@ constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
 constexpr int LZW_FAST_BITS = 14;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
+// The compressor's tables, kept for the process between contexts.
+struct LzwTables;
+
 struct LzwContext {
     int32_t code_width;
     int32_t max_bits;
@@ -64,13 +67,15 @@ struct LzwContext {
     int32_t carry_left;
     unsigned char final_input;
     // Compressor only.  The strings are looked up in fast_slots, each slot
-    // a code and a 4-bit tag (lzw_compress.cpp), 0 when empty; code_keys
-    // holds the key of every code assigned, by code.  hash_probe is set once
-    // the 5003-slot table itself must answer lookups (lzw_compress.cpp).
-    uint16_t* fast_slots;
+    // a string's key and its code (lzw_compress.cpp), 0 when empty;
+    // code_keys holds the key of every code assigned, by code.  hash_probe
+    // is set once the 5003-slot table itself must answer lookups.  tables
+    // holds all four tables of a compressor.
+    uint32_t* fast_slots;
     int32_t* code_keys;
     unsigned char hash_probe;
     unsigned char home0_taken;
+    LzwTables* tables;
 };
 
 // Largest code of the current width; at the stream's maximum width every
