@@ -178,3 +178,31 @@ TEST(CommandLine, AnOptionIsAlsoAFileArgumentByPosition) {
     EXPECT_EQ(r.err, "Could not stat -r\nWarning your zip file is empty.\n");
     EXPECT_EQ(th::read_file(dir / "out.kel").size(), 18u);
 }
+
+TEST(CommandLine, NegativeLengthsInAnArchiveAreRefused) {
+    th::ScratchDir dir;
+    const std::string body("4 1 2\0", 6);
+    struct Case {
+        std::string bytes;
+        int status;
+        std::string unpack_err;
+    } cases[] = {
+        // A header length that reads as negative.
+        {std::string("KELPA\x04  -6") + body, 250, "Bad header length, length =   -6\n"},
+        // A locked archive whose sealed length reads as negative.
+        {std::string("KELPA\x04   9""4100 1 2\0", 19) + "  -1xyz", 250, "Bad header length, length =   -1\n"},
+        // A record length that reads as negative.
+        {std::string("KELPA\x04   6") + body + std::string("-35\0", 4) + std::string(40, 'x'), 250, ""},
+    };
+    for (const auto& c : cases) {
+        th::write_file(dir / "bad.kel", c.bytes);
+        const std::string path = dir.path() + "/bad.kel";
+        auto r = run_in(dir, {"-u", "-pkey", "bad.kel"});
+        EXPECT_EQ(r.status, c.status);
+        std::string expected = c.unpack_err.empty() ? "Error reading from " + path + "\n"
+                                                    : c.unpack_err + "Could not open " + path + "\n";
+        EXPECT_EQ(r.err, expected);
+        r = run_in(dir, {"-l", "-pkey", "bad.kel"});
+        EXPECT_EQ(r.status, c.status);
+    }
+}
