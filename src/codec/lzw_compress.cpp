@@ -10,8 +10,8 @@
 
 #include "codec/lzw_internal.h"
 
-// A compressor's four tables in one block.  Every context clears what it
-// uses, so a block is handed from one context to the next unchanged.
+// A compressor's four tables in one block, handed from one context to the
+// next.
 struct LzwTables {
     uint32_t fast_slots[LZW_FAST_SLOTS];
     int32_t code_keys[1 << LZW_MAX_BITS];
@@ -23,12 +23,14 @@ namespace {
 
 // The block of the last context released, kept for the next one: a chunk
 // costs no allocation.  Contexts open at the same time get blocks of their
-// own.
+// own.  A block's fast table is all zero between contexts.
 std::unique_ptr<LzwTables> g_spare_tables;
 
 LzwTables* lzw_take_tables() {
     if (g_spare_tables != nullptr) return g_spare_tables.release();
-    return new (std::nothrow) LzwTables;
+    LzwTables* tables = new (std::nothrow) LzwTables;
+    if (tables != nullptr) std::memset(tables->fast_slots, 0, sizeof(tables->fast_slots));
+    return tables;
 }
 
 void lzw_put_back_tables(LzwTables* tables) {
@@ -113,9 +115,30 @@ void lzw_clear_hash(LzwContext* ctx) {
     std::memset(ctx->hash_keys, 0xFF, sizeof(int32_t) * static_cast<size_t>(ctx->hash_size));
 }
 
+// Takes the strings out of the fast table, which then is all zero again.
+// While it answers lookups it holds the codes from the first string code
+// up to next_code, and none once the 5003-slot table has taken over.  A
+// few codes are taken out one by one, newest first, so that every older
+// string is still found along its probe; many, by clearing the table.
+void lzw_empty_fast_table(LzwContext* ctx) {
+    const int32_t first_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
+    if (ctx->hash_probe || ctx->next_code <= first_code) return;
+    uint32_t* const slots = ctx->fast_slots;
+    if (ctx->next_code - first_code > LZW_FAST_SLOTS / 32) {
+        std::memset(slots, 0, sizeof(uint32_t) * LZW_FAST_SLOTS);
+        return;
+    }
+    for (int32_t code = ctx->next_code - 1; code >= first_code; --code) {
+        const uint32_t key = static_cast<uint32_t>(ctx->code_keys[code]);
+        uint32_t at = 0;
+        lzw_fast_find(slots, key & CODE_MASK, key >> 12, &at);
+        slots[at] = 0;
+    }
+}
+
 // An empty dictionary, looked up through the fast table.
 void lzw_clear_dictionary(LzwContext* ctx) {
-    std::memset(ctx->fast_slots, 0, sizeof(uint32_t) * LZW_FAST_SLOTS);
+    lzw_empty_fast_table(ctx);
     ctx->hash_probe = 0;
     ctx->home0_taken = 0;
 }
@@ -150,6 +173,7 @@ void lzw_enter_hash_probe(LzwContext* ctx) {
         ctx->hash_keys[slot] = key;
         ctx->hash_codes[slot] = static_cast<uint16_t>(code);
     }
+    lzw_empty_fast_table(ctx);
     ctx->hash_probe = 1;
 }
 
@@ -495,8 +519,12 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
     } else {
         p = lzw_scan_full(ctx, p, end, codes, &n_codes);
     }
-    if (!lzw_put_codes(ctx, codes, n_codes, first_next, growing)) return nullptr;
-    ctx->next_code = growing ? first_next + n_codes : first_next;
+    const int32_t scanned_next = growing ? first_next + n_codes : first_next;
+    if (!lzw_put_codes(ctx, codes, n_codes, first_next, growing)) {
+        ctx->next_code = scanned_next;  // the codes in the fast table, for the release
+        return nullptr;
+    }
+    ctx->next_code = scanned_next;
     if (displaced) lzw_enter_hash_probe(ctx);
     ctx->bytes_in += static_cast<int32_t>(p - start);
     ctx->saved_key = -1;
@@ -590,6 +618,7 @@ LzwContext* lzw_alloc(LzwSink sink, void* sink_data) {
 void lzw_release(LzwContext* ctx) {
     if (ctx == nullptr) return;
     if (ctx->tables != nullptr) {
+        lzw_empty_fast_table(ctx);
         lzw_put_back_tables(ctx->tables);
     } else {
         delete[] ctx->hash_keys;
