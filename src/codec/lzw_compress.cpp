@@ -88,6 +88,29 @@ constexpr FastMix FAST_MIX = lzw_fast_mix();
 // (0 or 4096 and more) when it does not, so one load settles a lookup.
 inline bool lzw_fast_hit(uint32_t x) { return x - 1 < CODE_MASK; }
 
+// The slot holds another string: the probe goes on.  One branch, taken
+// rarely (the table is at most an eighth full); testing the empty slot and
+// the hit apart would branch on hit and miss, which no predictor foresees.
+inline bool lzw_fast_collision(uint32_t entry, uint32_t x) {
+    uint32_t other = (entry != 0 ? 1u : 0u) & (x - 1 >= CODE_MASK ? 1u : 0u);
+    asm("" : "+r"(other));
+    return other != 0;
+}
+
+// 1 when x (a lookup's result) is a miss, else 0, as a value.
+inline uint32_t lzw_fast_miss(uint32_t x) {
+    asm("" : "+r"(x));
+    return x - 1 >= CODE_MASK ? 1u : 0u;
+}
+
+// The next prefix: the code found (x), or c after a miss, by a
+// conditional move.
+inline uint32_t lzw_next_prefix(uint32_t x, uint32_t c) {
+    const uint32_t t = x - 1;
+    asm("cmpl $0xffe, %[t]\n\tcmova %[c], %[x]" : [x] "+r"(x) : [t] "r"(t), [c] "r"(c) : "cc");
+    return x;
+}
+
 // Looks (prefix, c) up in the fast table: returns the string's code when
 // it is there; otherwise key << 12, with *slot the free slot where the
 // string would go.
@@ -96,7 +119,7 @@ inline uint32_t lzw_fast_find(const uint32_t* slots, uint32_t prefix, uint32_t c
     uint32_t at = prefix ^ FAST_MIX.home[c];
     uint32_t entry = slots[at];
     uint32_t x = entry ^ key_bits;
-    while (entry != 0 && !lzw_fast_hit(x)) {
+    while (lzw_fast_collision(entry, x)) {
         at = (at + FAST_MIX.step[c]) & FAST_MASK;
         entry = slots[at];
         x = entry ^ key_bits;
@@ -454,19 +477,19 @@ const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
         const uint32_t key = (c << 12) | prefix;
         uint32_t at = 0;
         const uint32_t x = lzw_fast_find(slots, prefix, c, &at);
-        if (lzw_fast_hit(x)) {
-            prefix = x;
-            continue;
-        }
-        codes[n++] = static_cast<uint16_t>(prefix);
+        const uint32_t miss = lzw_fast_miss(x);
+        codes[n] = static_cast<uint16_t>(prefix);
+        n += static_cast<int32_t>(miss);
         code_keys[next_code] = static_cast<int32_t>(key);
-        slots[at] = x | next_code;  // x is the key's bits: the slot was empty
-        ++next_code;
+        // A hit stores its slot back; a miss fills the empty slot (x is
+        // then the key's bits).
+        slots[at] = (x ^ (key << 12)) | ((x | next_code) & (0u - miss));
+        next_code += miss;
         // The two-zero string has home slot 0; so has every key whose
         // prefix is 16 times its byte.
-        const bool trigger = key == 0 && home0_taken;
-        if (prefix == (c << 4)) home0_taken = 1;
-        prefix = c;
+        const uint32_t trigger = miss & (key == 0 ? 1u : 0u) & home0_taken;
+        home0_taken |= miss & (prefix == (c << 4) ? 1u : 0u);
+        prefix = lzw_next_prefix(x, c);
         if (trigger) {
             *displaced = true;
             break;
@@ -488,12 +511,9 @@ const unsigned char* lzw_scan_full(LzwContext* ctx, const unsigned char* p,
         const uint32_t c = *p++;
         uint32_t at = 0;
         const uint32_t x = lzw_fast_find(slots, prefix, c, &at);
-        if (lzw_fast_hit(x)) {
-            prefix = x;
-            continue;
-        }
-        codes[n++] = static_cast<uint16_t>(prefix);
-        prefix = c;
+        codes[n] = static_cast<uint16_t>(prefix);
+        n += static_cast<int32_t>(lzw_fast_miss(x));
+        prefix = lzw_next_prefix(x, c);
     }
     ctx->saved_prefix = static_cast<int32_t>(prefix);
     *n_codes = n;
