@@ -104,10 +104,10 @@ inline uint32_t lzw_fast_miss(uint32_t x) {
 }
 
 // The next prefix: the code found (x), or c after a miss, by a
-// conditional move.
+// conditional move.  x is 0 only for a miss of the two-zero string, whose
+// c is 0 too, so x alone up to 4095 is taken.
 inline uint32_t lzw_next_prefix(uint32_t x, uint32_t c) {
-    const uint32_t t = x - 1;
-    asm("cmpl $0xffe, %[t]\n\tcmova %[c], %[x]" : [x] "+r"(x) : [t] "r"(t), [c] "r"(c) : "cc");
+    asm("cmpl $0xfff, %[x]\n\tcmova %[c], %[x]" : [x] "+r"(x) : [c] "r"(c) : "cc");
     return x;
 }
 
