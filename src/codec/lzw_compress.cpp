@@ -91,24 +91,32 @@ inline bool lzw_fast_hit(uint32_t x) { return x - 1 < CODE_MASK; }
 // The slot holds another string: the probe goes on.  One branch, taken
 // rarely (the table is at most an eighth full); testing the empty slot and
 // the hit apart would branch on hit and miss, which no predictor foresees.
+// The empty asm hides how v was computed from the compiler, which would
+// otherwise turn the tests below back into branches on hit and miss.
+inline uint32_t lzw_opaque(uint32_t v) {
+#if defined(__GNUC__)
+    asm("" : "+r"(v));
+#endif
+    return v;
+}
+
 inline bool lzw_fast_collision(uint32_t entry, uint32_t x) {
-    uint32_t other = (entry != 0 ? 1u : 0u) & (x - 1 >= CODE_MASK ? 1u : 0u);
-    asm("" : "+r"(other));
-    return other != 0;
+    return lzw_opaque((entry != 0 ? 1u : 0u) & (x - 1 >= CODE_MASK ? 1u : 0u)) != 0;
 }
 
 // 1 when x (a lookup's result) is a miss, else 0, as a value.
-inline uint32_t lzw_fast_miss(uint32_t x) {
-    asm("" : "+r"(x));
-    return x - 1 >= CODE_MASK ? 1u : 0u;
-}
+inline uint32_t lzw_fast_miss(uint32_t x) { return lzw_opaque(x) - 1 >= CODE_MASK ? 1u : 0u; }
 
 // The next prefix: the code found (x), or c after a miss, by a
 // conditional move.  x is 0 only for a miss of the two-zero string, whose
 // c is 0 too, so x alone up to 4095 is taken.
 inline uint32_t lzw_next_prefix(uint32_t x, uint32_t c) {
+#if defined(__GNUC__) && defined(__x86_64__)
     asm("cmpl $0xfff, %[x]\n\tcmova %[c], %[x]" : [x] "+r"(x) : [c] "r"(c) : "cc");
     return x;
+#else
+    return x <= CODE_MASK ? x : c;
+#endif
 }
 
 // Looks (prefix, c) up in the fast table: returns the string's code when
