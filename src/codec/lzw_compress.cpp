@@ -4,6 +4,7 @@
 // The output is fixed to the byte by the coder's rules: a 5003-slot hash
 // with its own probe rule, groups of eight codes, a padded group after a
 // clear code, and the ratio check that decides when to clear.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -43,6 +44,11 @@ constexpr int32_t RATIO_GAP = 10000;  // input bytes between ratio checks
 // 16 bytes beyond the end take the tail of whole 16-byte copies.
 unsigned char g_out_area[CODEC_OUT_SIZE + 16];
 uint32_t g_out_count = 0;
+// How many bytes the compressor may put in the area.  compress_block
+// lowers it to one less than its input, since a stream that long is
+// stored raw anyway: an incompressible chunk stops coding as soon as its
+// stream is too long to be used.
+uint32_t g_out_cap = CODEC_OUT_SIZE;
 
 // The dictionary.  Its strings are keyed (byte << 12) + prefix code in the
 // 5003-slot hash table, whose probe rule is part of the output: a probe
@@ -252,7 +258,7 @@ void lzw_merge_code(LzwContext* ctx, int32_t code) {
 // end.  from_group: the bytes are a 16-byte group buffer, copied whole (the
 // area has room for the tail beyond its end).
 inline bool lzw_area_append(const unsigned char* bytes, int count, bool from_group) {
-    if (static_cast<uint32_t>(count) > CODEC_OUT_SIZE - g_out_count) return false;
+    if (static_cast<uint32_t>(count) > g_out_cap - g_out_count) return false;
     if (from_group) {
         std::memcpy(g_out_area + g_out_count, bytes, LZW_GROUP_CAP + 4);
     } else {
@@ -418,7 +424,7 @@ bool lzw_put_group(LzwContext* ctx, const uint16_t* codes) {
     std::memcpy(packed + 8, &second, 8);
     ctx->bytes_out += static_cast<int32_t>(width);
     if (ctx->sink == buffer_sink) {
-        if (width > CODEC_OUT_SIZE - g_out_count) return false;
+        if (width > g_out_cap - g_out_count) return false;
         std::memcpy(g_out_area + g_out_count, packed, 16);
         g_out_count += width;
         return true;
@@ -742,10 +748,13 @@ bool lzw_compress_close(LzwContext* ctx, void* sink_data) {
 int32_t compress_block(const unsigned char* data, int32_t length, const unsigned char** result) {
     *result = nullptr;
     lzw_area_reset();
-    // Without memory for the tables, or when the stream would not fit the
-    // output area, the block is stored as it is.
+    // Without memory for the tables, or when the stream would not be
+    // shorter than the block, the block is stored as it is.
+    g_out_cap = length <= 0 ? 0 : std::min(static_cast<uint32_t>(length) - 1, CODEC_OUT_SIZE);
     LzwContext* ctx = lzw_compress_open(buffer_sink, length, nullptr, data, length);
-    if (ctx == nullptr || !lzw_compress_close(ctx, nullptr)) return length;
+    const bool whole = ctx != nullptr && lzw_compress_close(ctx, nullptr);
+    g_out_cap = CODEC_OUT_SIZE;
+    if (!whole) return length;
     const int32_t stream_len = lzw_area_count();
     if (length <= stream_len) return length;
     *result = lzw_area_start();

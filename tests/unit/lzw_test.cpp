@@ -732,3 +732,32 @@ TEST(LzwDecompress, CorruptStreamsNeverCrash) {
         expect_same_reading(noise);
     }
 }
+
+// compress_block stops coding once its stream can no longer be shorter than
+// the block; its choice and bytes must stay those of a full coding, right at
+// the boundary (stream one byte shorter than the block, or exactly as long).
+TEST(LzwBlock, DecisionMatchesFullCodingAtTheBoundary) {
+    std::mt19937 rng(7);
+    int n_shorter_by_one = 0, n_equal = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const size_t n = 1 + rng() % (round < 2000 ? 64 : 16383);
+        Bytes data(n, '\0');
+        const int alphabet = 1 + static_cast<int>(rng() % 40);
+        for (auto& c : data) c = static_cast<char>('a' + static_cast<int>(rng() % alphabet));
+        const Bytes full = lzw_encode(data);
+        const unsigned char* result = nullptr;
+        const int32_t len = compress_block(u8(data), static_cast<int32_t>(n), &result);
+        if (full.size() < n) {
+            ASSERT_NE(result, nullptr) << n;
+            ASSERT_EQ(Bytes(reinterpret_cast<const char*>(result), static_cast<size_t>(len)), full);
+        } else {
+            ASSERT_EQ(result, nullptr) << n;
+            ASSERT_EQ(len, static_cast<int32_t>(n));
+        }
+        n_shorter_by_one += full.size() + 1 == n;
+        n_equal += full.size() == n;
+    }
+    // The boundary itself was reached both ways.
+    EXPECT_GT(n_shorter_by_one, 0);
+    EXPECT_GT(n_equal, 0);
+}
