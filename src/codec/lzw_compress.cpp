@@ -14,7 +14,7 @@
 // A compressor's four tables in one block, handed from one context to the
 // next.
 struct LzwTables {
-    uint32_t fast_slots[LZW_FAST_SLOTS];
+    LzwFastSlot fast_slots[LZW_FAST_SLOTS];
     int32_t code_keys[1 << LZW_MAX_BITS];
     int32_t hash_keys[LZW_HASH_SIZE];
     uint16_t hash_codes[LZW_HASH_SIZE];
@@ -24,13 +24,15 @@ namespace {
 
 // The block of the last context released, kept for the next one: a chunk
 // costs no allocation.  Contexts open at the same time get blocks of their
-// own.  A block's fast table is all zero between contexts.
+// own.  A block's fast table holds no string between contexts.
 std::unique_ptr<LzwTables> g_spare_tables;
+
+void lzw_blank_fast_table(LzwFastSlot* slots);
 
 LzwTables* lzw_take_tables() {
     if (g_spare_tables != nullptr) return g_spare_tables.release();
     LzwTables* tables = new (std::nothrow) LzwTables;
-    if (tables != nullptr) std::memset(tables->fast_slots, 0, sizeof(tables->fast_slots));
+    if (tables != nullptr) lzw_blank_fast_table(tables->fast_slots);
     return tables;
 }
 
@@ -66,93 +68,180 @@ uint32_t g_out_cap = CODEC_OUT_SIZE;
 
 constexpr uint32_t CODE_MASK = 0xFFF;
 constexpr uint32_t FAST_MASK = LZW_FAST_SLOTS - 1;
+// A fast-table slot holds a string's code and a check: the string's last
+// byte, how many probe steps from its home it lies (0 for most), and
+// FAST_USED; an empty slot's check is 0.  With the byte and the step count
+// the slot's place gives the prefix, so the check settles a lookup alone,
+// with one compare, and a slot takes 4 bytes.
+constexpr uint32_t FAST_USED = 0x8000u;
+constexpr uint32_t FAST_STEP_CAP = 127;  // step counts 0..126 are stored
+// How many steps a probe may take before the 5003-slot table takes over:
+// FAST_STEP_CAP, lowered by tests so that the take-over is exercised.
+uint32_t g_probe_cap = FAST_STEP_CAP;
+// The check of a slot that marks the home of a string whose home in the
+// 5003-slot table is slot 0 (keys whose prefix is 16 times their byte,
+// the two-zero string among them) while that string is not in the table.
+// No string has this check, so looking such a string up takes the probe's
+// path until it is entered (at its home, in place of the mark), and there
+// its entry is watched: the loops over the input need not test every
+// byte for these strings.  Other strings step over a mark.
+constexpr uint32_t FAST_MARK = FAST_USED | (FAST_STEP_CAP << 8);
 
-// Where the fast table's probe for (prefix, c) starts and how it steps: a
-// scattered start per byte value, XORed with the prefix code (one
-// operation on the path from one byte's lookup to the next), and an odd
-// step per byte value, so that strings ending in different bytes do not
-// share probe runs.
+// The check of the string ending in c that lies `steps` probe steps from
+// its home.
+inline uint32_t lzw_fast_check(uint32_t c, uint32_t steps) { return FAST_USED | (steps << 8) | c; }
+
+// The fast table's probe for (prefix, c) starts at home[c] + prefix, so
+// that the slot's address is a base per byte value, found while the
+// previous lookup is still on its way, plus the prefix code as an index:
+// no arithmetic lies between one lookup's result and the next one's load.
+// The homes of a byte value are 4096 slots side by side, so every home
+// lies inside the table.  A probe steps by an odd step longer than those
+// 4096 slots, so that it leaves the homes of strings with the same last
+// byte (whose prefixes are often neighbouring codes) at once.
 struct FastMix {
     uint32_t home[256];
-    uint32_t step[256];
 };
+constexpr uint32_t FAST_STEP = 12289;
 
 constexpr FastMix lzw_fast_mix() {
     FastMix mix{};
     for (uint32_t c = 0; c < 256; ++c) {
-        mix.home[c] = (c * 0x9E3779B1u) >> (32 - LZW_FAST_BITS);
-        mix.step[c] = ((c * 0x85EBCA6Bu) >> (32 - LZW_FAST_BITS)) | 1;
+        const uint64_t spread = static_cast<uint64_t>(c * 0x9E3779B1u) * (LZW_FAST_SLOTS - 4095);
+        mix.home[c] = static_cast<uint32_t>(spread >> 32);
     }
     return mix;
 }
 
 constexpr FastMix FAST_MIX = lzw_fast_mix();
 
-// A fast-table slot holds a string's key (20 bits) above its code (12
-// bits), 0 when empty: no string has code 0.  Looking up key, the slot
-// XOR (key << 12) is the code when the slot holds key, and anything else
-// (0 or 4096 and more) when it does not, so one load settles a lookup.
-inline bool lzw_fast_hit(uint32_t x) { return x - 1 < CODE_MASK; }
-
-// The slot holds another string: the probe goes on.  One branch, taken
-// rarely (the table is at most an eighth full); testing the empty slot and
-// the hit apart would branch on hit and miss, which no predictor foresees.
-// The empty asm hides how v was computed from the compiler, which would
-// otherwise turn the tests below back into branches on hit and miss.
-inline uint32_t lzw_opaque(uint32_t v) {
+// Hides a value's origin from the compiler, which would otherwise turn
+// the tests made on it back into branches on hit and miss (no predictor
+// foresees those) or fold a base pointer into the index arithmetic.
+template <typename T>
+inline T lzw_opaque(T v) {
 #if defined(__GNUC__)
     asm("" : "+r"(v));
 #endif
     return v;
 }
 
-inline bool lzw_fast_collision(uint32_t entry, uint32_t x) {
-    return lzw_opaque((entry != 0 ? 1u : 0u) & (x - 1 >= CODE_MASK ? 1u : 0u)) != 0;
+// The first slot of the probe for strings ending in c.
+inline const LzwFastSlot* lzw_fast_base(const LzwFastSlot* slots, uint32_t c) {
+    return lzw_opaque(slots + FAST_MIX.home[c]);
 }
 
-// 1 when x (a lookup's result) is a miss, else 0, as a value.
-inline uint32_t lzw_fast_miss(uint32_t x) { return lzw_opaque(x) - 1 >= CODE_MASK ? 1u : 0u; }
-
-// The next prefix: the code found (x), or c after a miss, by a
-// conditional move.  x is 0 only for a miss of the two-zero string, whose
-// c is 0 too, so x alone up to 4095 is taken.
-inline uint32_t lzw_next_prefix(uint32_t x, uint32_t c) {
+// Loads the slot at base + prefix: its check and its code.  The loads are
+// written out so that each is one instruction indexed by the prefix (the
+// compiler would otherwise add the two first, or load the slot once and
+// take it apart, all on the path from one lookup to the next).
+inline void lzw_fast_load(const LzwFastSlot* base, uint64_t prefix, uint32_t* check, uint64_t* code) {
 #if defined(__GNUC__) && defined(__x86_64__)
-    asm("cmpl $0xfff, %[x]\n\tcmova %[c], %[x]" : [x] "+r"(x) : [c] "r"(c) : "cc");
-    return x;
+    uint32_t k;
+    uint32_t c;
+    asm("movzwl 2(%[b],%[p],4), %[k]\n\tmovzwl (%[b],%[p],4), %[c]"
+        : [k] "=&r"(k), [c] "=r"(c)
+        : [b] "r"(base), [p] "r"(prefix)
+        : "memory");
+    *check = k;
+    *code = c;
 #else
-    return x <= CODE_MASK ? x : c;
+    *check = base[prefix].check;
+    *code = base[prefix].code;
 #endif
 }
 
+// The next prefix: code when the slot's check is the one looked for (a
+// hit), else c, by a conditional move.
+inline uint64_t lzw_next_prefix(uint32_t slot_check, uint32_t check, uint64_t code, uint64_t c) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("cmpl %[k], %[s]\n\tcmovne %[c], %[n]" : [n] "+r"(code) : [k] "r"(check), [s] "r"(slot_check), [c] "r"(c) : "cc");
+    return code;
+#else
+    return slot_check == check ? code : c;
+#endif
+}
+
+// 1 when the slot's check is not the one looked for (a miss, or another
+// string), else 0, as a value: the compiler would make a branch of the
+// test, and no predictor foresees hit and miss.
+inline uint32_t lzw_fast_other(uint32_t slot_check, uint32_t check) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    uint32_t other;
+    asm("xorl %[o], %[o]\n\tcmpl %[k], %[s]\n\tsetne %b[o]"
+        : [o] "=&r"(other)
+        : [k] "r"(check), [s] "r"(slot_check)
+        : "cc");
+    return other;
+#else
+    return lzw_opaque(slot_check != check ? 1u : 0u);
+#endif
+}
+
+// a when flag is 1, b when it is 0, by a conditional move.
+inline uint64_t lzw_pick(uint32_t flag, uint64_t a, uint64_t b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("testl %[f], %[f]\n\tcmovne %[a], %[b]" : [b] "+r"(b) : [f] "r"(flag), [a] "r"(a) : "cc");
+    return b;
+#else
+    return flag != 0 ? a : b;
+#endif
+}
+
+// The slot holds another string (or a mark): the probe goes on.  Taken
+// rarely (the table is at most an eighth full).
+inline bool lzw_fast_collision(uint32_t other, uint32_t slot_check) {
+    return (other & (slot_check >> 15)) != 0;
+}
+
+// Where a string is, or would go, in the fast table: the slot and the
+// check it has there.  slot is nullptr when the free slot lies too many
+// steps away to be noted in a check; the 5003-slot table must take over.
+struct FastPlace {
+    LzwFastSlot* slot;
+    uint32_t check;
+};
+
 // Looks (prefix, c) up in the fast table: returns the string's code when
-// it is there; otherwise key << 12, with *slot the free slot where the
-// string would go.
-inline uint32_t lzw_fast_find(const uint32_t* slots, uint32_t prefix, uint32_t c, uint32_t* slot) {
-    const uint32_t key_bits = (c << 24) | (prefix << 12);
-    uint32_t at = prefix ^ FAST_MIX.home[c];
-    uint32_t entry = slots[at];
-    uint32_t x = entry ^ key_bits;
-    while (lzw_fast_collision(entry, x)) {
-        at = (at + FAST_MIX.step[c]) & FAST_MASK;
-        entry = slots[at];
-        x = entry ^ key_bits;
+// it is there, otherwise 0 (no string has code 0), with *place the slot
+// that holds it or the free slot where it would go.  Kept out of line: the
+// loops over the input call it only past a home that holds another string.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t lzw_fast_find(LzwFastSlot* slots, uint32_t prefix, uint32_t c, FastPlace* place) {
+    uint32_t at = FAST_MIX.home[c] + prefix;
+    // A marked home is free for its own strings.
+    const uint32_t free_check = prefix == (c << 4) ? FAST_MARK : 0;
+    for (uint32_t steps = 0; steps < g_probe_cap; ++steps) {
+        const uint32_t check = lzw_fast_check(c, steps);
+        const uint32_t slot_check = slots[at].check;
+        if (slot_check == check || slot_check == 0 || (steps == 0 && slot_check == free_check)) {
+            *place = FastPlace{&slots[at], check};
+            return slot_check == check ? slots[at].code : 0;
+        }
+        at = (at + FAST_STEP) & FAST_MASK;
     }
-    *slot = at;
-    return x;
+    *place = FastPlace{nullptr, 0};
+    return 0;
 }
 
 int32_t lzw_hash_home(const LzwContext* ctx, int32_t key) {
     return ((key >> ctx->max_bits) << ctx->hash_shift) ^ (key & ((1 << ctx->max_bits) - 1));
 }
-
 // Every slot of the 5003-slot table empty.  -1 in every byte is -1 in
 // every 32-bit slot.
 void lzw_clear_hash(LzwContext* ctx) {
     std::memset(ctx->hash_keys, 0xFF, sizeof(int32_t) * static_cast<size_t>(ctx->hash_size));
 }
 
-// Takes the strings out of the fast table, which then is all zero again.
+// A fast table without strings: every slot empty but the marks.
+void lzw_blank_fast_table(LzwFastSlot* slots) {
+    std::memset(slots, 0, sizeof(LzwFastSlot) * LZW_FAST_SLOTS);
+    for (uint32_t c = 0; c < 256; ++c) slots[FAST_MIX.home[c] + (c << 4)] = LzwFastSlot{0, FAST_MARK};
+}
+
+// Takes the strings out of the fast table, which then holds none.
 // While it answers lookups it holds the codes from the first string code
 // up to next_code, and none once the 5003-slot table has taken over.  A
 // few codes are taken out one by one, newest first, so that every older
@@ -160,16 +249,21 @@ void lzw_clear_hash(LzwContext* ctx) {
 void lzw_empty_fast_table(LzwContext* ctx) {
     const int32_t first_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
     if (ctx->hash_probe || ctx->next_code <= first_code) return;
-    uint32_t* const slots = ctx->fast_slots;
+    LzwFastSlot* const slots = ctx->fast_slots;
     if (ctx->next_code - first_code > LZW_FAST_SLOTS / 32) {
-        std::memset(slots, 0, sizeof(uint32_t) * LZW_FAST_SLOTS);
+        lzw_blank_fast_table(slots);
         return;
     }
     for (int32_t code = ctx->next_code - 1; code >= first_code; --code) {
         const uint32_t key = static_cast<uint32_t>(ctx->code_keys[code]);
-        uint32_t at = 0;
-        lzw_fast_find(slots, key & CODE_MASK, key >> 12, &at);
-        slots[at] = 0;
+        FastPlace place{};
+        // A string that found no slot (the 5003-slot table took over at
+        // it) is not there.
+        const uint32_t prefix = key & CODE_MASK;
+        const uint32_t c = key >> 12;
+        if (lzw_fast_find(slots, prefix, c, &place) == 0) continue;
+        const bool marked_home = prefix == (c << 4) && place.check == lzw_fast_check(c, 0);
+        *place.slot = LzwFastSlot{0, static_cast<uint16_t>(marked_home ? FAST_MARK : 0)};
     }
 }
 
@@ -226,16 +320,20 @@ bool lzw_home0_entered(LzwContext* ctx, uint32_t key) {
 
 // Enters the string key under the next code: in the fast table at
 // fast_slot, or in the 5003-slot table at hash_slot once that one is in use.
-void lzw_add_string(LzwContext* ctx, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
+void lzw_add_string(LzwContext* ctx, int32_t key, const FastPlace& fast_place, int32_t hash_slot) {
     const int32_t code = ctx->next_code++;
     if (ctx->hash_probe) {
         ctx->hash_codes[hash_slot] = static_cast<uint16_t>(code);
         ctx->hash_keys[hash_slot] = key;
         return;
     }
-    *fast_slot = (static_cast<uint32_t>(key) << 12) | static_cast<uint32_t>(code);
     ctx->code_keys[code] = key;
-    if (lzw_home0_entered(ctx, static_cast<uint32_t>(key))) lzw_enter_hash_probe(ctx);
+    const bool displaced = lzw_home0_entered(ctx, static_cast<uint32_t>(key));
+    if (fast_place.slot == nullptr || displaced) {
+        lzw_enter_hash_probe(ctx);
+        return;
+    }
+    *fast_place.slot = LzwFastSlot{static_cast<uint16_t>(code), static_cast<uint16_t>(fast_place.check)};
 }
 
 // Merges a code into the group at out_bits.  The byte where the code
@@ -340,10 +438,10 @@ void lzw_check_ratio(LzwContext* ctx) {
 // A string not in the dictionary ends at prefix: its code goes out, and
 // the string extended by the next byte (key) is entered where the search
 // stopped, while codes are left; a full dictionary is checked for its ratio.
-bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, uint32_t* fast_slot, int32_t hash_slot) {
+bool lzw_miss(LzwContext* ctx, int32_t prefix, int32_t key, const FastPlace& fast_place, int32_t hash_slot) {
     if (!lzw_put_code(ctx, prefix)) return false;
     if (ctx->next_code < ctx->code_limit) {
-        lzw_add_string(ctx, key, fast_slot, hash_slot);
+        lzw_add_string(ctx, key, fast_place, hash_slot);
     } else if (ctx->bytes_in >= ctx->checkpoint && ctx->block_mode) {
         lzw_check_ratio(ctx);
     }
@@ -377,7 +475,7 @@ void lzw_compress_init(LzwContext* ctx) {
 // it stopped, nullptr when the sink refused.
 const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
                                         const unsigned char* end, bool stop_after_miss) {
-    uint32_t* const slots = ctx->fast_slots;
+    LzwFastSlot* const slots = ctx->fast_slots;
     const unsigned char* const start = p;
     const int32_t bytes_in_base = ctx->bytes_in;
     uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
@@ -385,14 +483,14 @@ const unsigned char* lzw_run_fast_bytes(LzwContext* ctx, const unsigned char* p,
     while (p < end) {
         const uint32_t c = *p++;
         key = (c << 12) | prefix;
-        uint32_t slot = 0;
-        const uint32_t x = lzw_fast_find(slots, prefix, c, &slot);
-        if (lzw_fast_hit(x)) {
-            prefix = x;
+        FastPlace place{};
+        const uint32_t code = lzw_fast_find(slots, prefix, c, &place);
+        if (code != 0) {
+            prefix = code;
             continue;
         }
         ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
-        if (!lzw_miss(ctx, static_cast<int32_t>(prefix), static_cast<int32_t>(key), &slots[slot], -1)) {
+        if (!lzw_miss(ctx, static_cast<int32_t>(prefix), static_cast<int32_t>(key), place, -1)) {
             return nullptr;
         }
         prefix = c;
@@ -480,34 +578,56 @@ constexpr int32_t BATCH_CAP = 2048;
 const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
                                       const unsigned char* end, uint16_t* codes,
                                       int32_t* n_codes, bool* displaced) {
-    uint32_t* const slots = ctx->fast_slots;
+    LzwFastSlot* const slots = ctx->fast_slots;
     int32_t* const code_keys = ctx->code_keys;
-    uint32_t next_code = static_cast<uint32_t>(ctx->next_code);
-    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
+    uint64_t next_code = static_cast<uint32_t>(ctx->next_code);
+    uint64_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
     uint32_t home0_taken = ctx->home0_taken;
+    LzwFastSlot spare{};  // takes the store of a string that found no slot
     int32_t n = 0;
     while (p < end) {
         const uint32_t c = *p++;
-        const uint32_t key = (c << 12) | prefix;
-        uint32_t at = 0;
-        const uint32_t x = lzw_fast_find(slots, prefix, c, &at);
-        const uint32_t miss = lzw_fast_miss(x);
+        const LzwFastSlot* const base = lzw_fast_base(slots, c);
+        const uint32_t key = (c << 12) | static_cast<uint32_t>(prefix);
+        uint32_t check = lzw_fast_check(c, 0);
+        LzwFastSlot* slot = const_cast<LzwFastSlot*>(base + prefix);
+        uint32_t slot_check = 0;
+        uint64_t slot_code = 0;
+        lzw_fast_load(base, prefix, &slot_check, &slot_code);
+        uint32_t miss = lzw_fast_other(slot_check, check);
+        if (lzw_fast_collision(miss, slot_check)) {
+            FastPlace place{};
+            slot_code = lzw_fast_find(slots, static_cast<uint32_t>(prefix), c, &place);
+            miss = slot_code == 0 ? 1u : 0u;
+            check = place.check;
+            slot_check = miss != 0 ? ~check : check;
+            slot = place.slot;
+            if (slot == nullptr) {  // the 5003-slot table takes over after this byte
+                slot = &spare;
+                *displaced = true;
+                end = p;
+            }
+            // A string whose home in the 5003-slot table is slot 0 (its
+            // home here is marked) is entered: when it is the two-zero
+            // string and that slot is taken already, the 5003-slot table
+            // must answer from the next byte on.
+            if (miss != 0 && prefix == (c << 4)) {
+                if (key == 0 && home0_taken != 0) {
+                    *displaced = true;
+                    end = p;
+                }
+                home0_taken = 1;
+            }
+        }
         codes[n] = static_cast<uint16_t>(prefix);
         n += static_cast<int32_t>(miss);
         code_keys[next_code] = static_cast<int32_t>(key);
-        // A hit stores its slot back; a miss fills the empty slot (x is
-        // then the key's bits).
-        slots[at] = (x ^ (key << 12)) | ((x | next_code) & (0u - miss));
+        // A hit stores its slot back unchanged; a miss fills the free slot
+        // (whose check is then the one looked for).
+        slot->check = static_cast<uint16_t>(check);
+        slot->code = static_cast<uint16_t>(lzw_pick(miss, next_code, slot_code));
         next_code += miss;
-        // The two-zero string has home slot 0; so has every key whose
-        // prefix is 16 times its byte.
-        const uint32_t trigger = miss & (key == 0 ? 1u : 0u) & home0_taken;
-        home0_taken |= miss & (prefix == (c << 4) ? 1u : 0u);
-        prefix = lzw_next_prefix(x, c);
-        if (trigger) {
-            *displaced = true;
-            break;
-        }
+        prefix = lzw_next_prefix(slot_check, check, slot_code, c);
     }
     ctx->home0_taken = static_cast<unsigned char>(home0_taken);
     ctx->saved_prefix = static_cast<int32_t>(prefix);
@@ -518,16 +638,27 @@ const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
 // The same once the dictionary is full: lookups only, no ratio check due.
 const unsigned char* lzw_scan_full(LzwContext* ctx, const unsigned char* p,
                                    const unsigned char* end, uint16_t* codes, int32_t* n_codes) {
-    const uint32_t* const slots = ctx->fast_slots;
-    uint32_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
+    LzwFastSlot* const slots = ctx->fast_slots;
+    uint64_t prefix = static_cast<uint32_t>(ctx->saved_prefix);
     int32_t n = 0;
     while (p < end) {
         const uint32_t c = *p++;
-        uint32_t at = 0;
-        const uint32_t x = lzw_fast_find(slots, prefix, c, &at);
+        const LzwFastSlot* const base = lzw_fast_base(slots, c);
+        uint32_t check = lzw_fast_check(c, 0);
+        uint32_t slot_check = 0;
+        uint64_t slot_code = 0;
+        lzw_fast_load(base, prefix, &slot_check, &slot_code);
+        uint32_t miss = lzw_fast_other(slot_check, check);
+        if (lzw_fast_collision(miss, slot_check)) {
+            FastPlace place{};
+            slot_code = lzw_fast_find(slots, static_cast<uint32_t>(prefix), c, &place);
+            miss = slot_code == 0 ? 1u : 0u;
+            check = place.check;
+            slot_check = miss != 0 ? ~check : check;
+        }
         codes[n] = static_cast<uint16_t>(prefix);
-        n += static_cast<int32_t>(lzw_fast_miss(x));
-        prefix = lzw_next_prefix(x, c);
+        n += static_cast<int32_t>(miss);
+        prefix = lzw_next_prefix(slot_check, check, slot_code, c);
     }
     ctx->saved_prefix = static_cast<int32_t>(prefix);
     *n_codes = n;
@@ -594,7 +725,7 @@ const unsigned char* lzw_run_hash(LzwContext* ctx, const unsigned char* p, const
             continue;
         }
         ctx->bytes_in = bytes_in_base + static_cast<int32_t>(p - start);
-        if (!lzw_miss(ctx, prefix, key, nullptr, slot)) return nullptr;
+        if (!lzw_miss(ctx, prefix, key, FastPlace{}, slot)) return nullptr;
         prefix = c;
         if (!ctx->hash_probe) break;  // a clear code: the fast table is back
     }
@@ -627,6 +758,8 @@ bool lzw_compress_run(LzwContext* ctx) {
 int buffer_sink(void*, const unsigned char* bytes, int count) {
     return count >= 0 && lzw_area_append(bytes, count, false);
 }
+
+void lzw_set_probe_cap(uint32_t cap) { g_probe_cap = cap >= 1 && cap <= FAST_STEP_CAP ? cap : FAST_STEP_CAP; }
 
 void lzw_area_reset() { g_out_count = 0; }
 const unsigned char* lzw_area_start() { return g_out_area; }

@@ -25,6 +25,13 @@ constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 // The compressor's tables, kept for the process between contexts.
 struct LzwTables;
 
+// A slot of the compressor's lookup table: a string's code and a check
+// that tells which string it is (lzw_compress.cpp); 0 when empty.
+struct LzwFastSlot {
+    uint16_t code;
+    uint16_t check;
+};
+
 struct LzwContext {
     int32_t code_width;
     int32_t max_bits;
@@ -71,7 +78,7 @@ struct LzwContext {
     // code_keys holds the key of every code assigned, by code.  hash_probe
     // is set once the 5003-slot table itself must answer lookups.  tables
     // holds all four tables of a compressor.
-    uint32_t* fast_slots;
+    LzwFastSlot* fast_slots;
     int32_t* code_keys;
     unsigned char hash_probe;
     unsigned char home0_taken;
@@ -100,6 +107,11 @@ int lzw_read_bytes(LzwContext* ctx, unsigned char* dest, int n);
 int lzw_put_byte(int value, LzwContext* ctx);
 // Frees both tables (those that were allocated) and the context.
 void lzw_release(LzwContext* ctx);
+
+// Limits the compressor's probes of its lookup table to cap steps (1 to
+// 127; anything else restores 127).  Past the limit the 5003-slot table
+// answers until the next clear code; the output is the same.  For tests.
+void lzw_set_probe_cap(uint32_t cap);
 
 // The process-wide codec output area behind buffer_sink.
 // The area is CODEC_OUT_SIZE bytes with 16 more beyond, which whole-block
