@@ -33,45 +33,46 @@ for kind in text binary; do
     compress -b12 -c <"$data/$kind" >"$data/$kind.Z" || [ $? -eq 2 ]
 done
 
-# Median CPU time (user + system) in seconds of a shell command, over $runs
-# runs.  CPU time, like the benchmark's own rates, so that other work on
-# the machine weighs on neither side.
-median_time() {
-    local times=() i t
-    for ((i = 0; i < runs; i++)); do
-        t=$( { TIMEFORMAT='%U %S'; time bash -c "$1"; } 2>&1 | awk '{ printf "%d", ($1 + $2) * 1e6 }')
-        times+=("$t")
+# CPU time (user + system) in seconds of one run of a shell command.  CPU
+# time, like the benchmark's own rates, so that other work on the machine
+# weighs on neither side.
+cpu_time() {
+    { TIMEFORMAT='%U %S'; time bash -c "$1"; } 2>&1 | awk '{ printf "%.6f", $1 + $2 }'
+}
+
+# Each round runs our benchmark once and then every peer once, so that a
+# change in the machine's load falls on both sides of a round's ratios;
+# the figures printed are medians over the rounds.
+for ((round = 0; round < runs; round++)); do
+    "$bench" --benchmark_format=json "$data/text" "$data/binary" >"$data/ours.$round.json" 2>/dev/null
+    for kind in text binary; do
+        echo "$round compress $kind $(cpu_time "compress -b12 -c <'$data/$kind' >/dev/null || [ \$? -eq 2 ]")"
+        echo "$round decompress $kind $(cpu_time "gzip -dc <'$data/$kind.Z' >/dev/null")"
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { printf "%.6f", v[int((NR + 1) / 2)] / 1e6 }'
-}
+done >"$data/peers.txt"
 
-"$bench" --benchmark_repetitions="$runs" --benchmark_format=json "$data/text" "$data/binary" \
-    >"$data/ours.json" 2>/dev/null
-
-# Median bytes per second of one of our benchmarks, in MB/s (10^6 bytes).
-ours_mbps() {
-    python3 - "$data/ours.json" "$1" <<'EOF'
-import json, sys
-for b in json.load(open(sys.argv[1]))["benchmarks"]:
-    if b["name"] == sys.argv[2] + "_median":
-        print("%.1f" % (b["bytes_per_second"] / 1e6))
-EOF
-}
-
-printf '%-22s %10s %24s %10s %8s %8s\n' "figure" "ours MB/s" "peer" "peer MB/s" "ratio" "target"
-for kind in text binary; do
-    size=$(stat -c %s "$data/$kind")
-    ct=$(median_time "compress -b12 -c <'$data/$kind' >/dev/null || [ \$? -eq 2 ]")
-    dt=$(median_time "gzip -dc <'$data/$kind.Z' >/dev/null")
-    c_peer=$(awk -v s="$size" -v t="$ct" 'BEGIN { printf "%.1f", s / t / 1e6 }')
-    d_peer=$(awk -v s="$size" -v t="$dt" 'BEGIN { printf "%.1f", s / t / 1e6 }')
-    c_ours=$(ours_mbps "compress_block/$kind")
-    d_ours=$(ours_mbps "decompress_block/$kind")
-    printf '%-22s %10s %24s %10s %8s %8s\n' \
-        "compress $kind" "$c_ours" "compress -b12 -c" "$c_peer" \
-        "$(awk -v a="$c_ours" -v b="$c_peer" 'BEGIN { printf "%.2fx", a / b }')" "1.30x"
-    printf '%-22s %10s %24s %10s %8s %8s\n' \
-        "decompress $kind" "$d_ours" "gzip -dc (.Z)" "$d_peer" \
-        "$(awk -v a="$d_ours" -v b="$d_peer" 'BEGIN { printf "%.2fx", a / b }')" "1.50x"
-done
-echo "($mb MB of each kind, median of $runs runs; ours on 16383-byte chunks)"
+python3 - "$data" "$runs" <<'EOF_PY'
+import json, os, statistics, sys
+data, runs = sys.argv[1], int(sys.argv[2])
+sizes = {k: os.path.getsize(os.path.join(data, k)) for k in ("text", "binary")}
+peer = {}
+for line in open(os.path.join(data, "peers.txt")):
+    r, op, kind, t = line.split()
+    peer[(int(r), op, kind)] = sizes[kind] / float(t) / 1e6
+ours = {}
+for r in range(runs):
+    for b in json.load(open(os.path.join(data, "ours.%d.json" % r)))["benchmarks"]:
+        op, kind = b["name"].split("/")
+        ours[(r, op.replace("_block", ""), kind)] = b["bytes_per_second"] / 1e6
+print("%-20s %10s %18s %10s %8s %8s" % ("figure", "ours MB/s", "peer", "peer MB/s", "ratio", "target"))
+for kind in ("text", "binary"):
+    for op, name, target in (("compress", "compress -b12 -c", 1.3), ("decompress", "gzip -dc (.Z)", 1.5)):
+        o = [ours[(r, op, kind)] for r in range(runs)]
+        p = [peer[(r, op, kind)] for r in range(runs)]
+        ratios = [a / b for a, b in zip(o, p)]
+        print("%-20s %10.1f %18s %10.1f %7.2fx %7.2fx" % (
+            op + " " + kind, statistics.median(o), name, statistics.median(p), statistics.median(ratios), target))
+print("(%s MB of each kind, medians of %d rounds, each round ours then the peers; ours on 16383-byte chunks;"
+      % (os.environ.get("MB", "16"), runs))
+print(" ratio: median of the rounds' ratios)")
+EOF_PY
