@@ -189,7 +189,7 @@ inline uint64_t lzw_pick(uint32_t flag, uint64_t a, uint64_t b) {
 }
 
 // The slot holds another string (or a mark): the probe goes on.  Taken
-// rarely (the table is at most an eighth full).
+// rarely (the table is at most a fifteenth full).
 inline bool lzw_fast_collision(uint32_t other, uint32_t slot_check) {
     return (other & (slot_check >> 15)) != 0;
 }

@@ -18,8 +18,8 @@ constexpr int LZW_GROUP_CAP = 12;  // one group of the widest codes
 constexpr int LZW_SUFFIX_CAP = 4096;
 constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
 // The compressor's lookup table (see lzw_compress.cpp): a power of two, at
-// most an eighth full (4096 codes at most).
-constexpr int LZW_FAST_BITS = 15;
+// most a fifteenth full (4096 codes and 512 marks at most).
+constexpr int LZW_FAST_BITS = 16;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
 // The compressor's tables, kept for the process between contexts.
