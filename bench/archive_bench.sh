@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole-program benchmark of archiving: kelparc against
 # `tar -cf - DIR | compress -b12 -c` and `zip -qr` on the same inputs, side
-# by side in one run.  Prints the median wall time of 3 runs, the output
-# size, the ratios kelparc / other, and peak RSS.
+# by side in one run.  Prints the median wall time of 3 rounds (each round
+# runs every tool once), the output size, the ratios kelparc / other, and
+# peak RSS.
 #
 #   bench/archive_bench.sh            # 100 MB file, /usr/include, RSS at 1 GB
 #   BENCH_BIG=0 bench/archive_bench.sh   # leave out the 1 GB file
@@ -119,29 +120,48 @@ EOF
 size_of() { stat -c %s "$1"; }
 
 # compare <label> <input dir> <input name>: the three tools on one input.
+# Each round runs kelparc, the pipeline and zip once, one after the other,
+# so that a change in the machine's load falls on all three; the figures
+# are medians over the rounds, the time ratios medians of the rounds'
+# ratios.
 compare() {
     local label="$1" dir="$2" name="$3" o="$WORK/out"
     rm -f "$o/k.kel" "$o/t.tar.Z" "$o/z.zip"
-    read -r kt krss < <(measure "$KELPARC" -q -w -r "-c$dir" "$name" "$o/k.kel")
-    read -r tt trss < <(measure sh -c "cd '$dir' && tar -cf - '$name' | compress -b12 -c > '$o/t.tar.Z'")
-    read -r zt zrss < <(measure sh -c "cd '$dir' && rm -f '$o/z.zip' && zip -qr '$o/z.zip' '$name'")
-    local ks ts zs
-    ks=$(size_of "$o/k.kel"); ts=$(size_of "$o/t.tar.Z"); zs=$(size_of "$o/z.zip")
-    python3 - "$label" "$kt" "$tt" "$zt" "$ks" "$ts" "$zs" "$krss" "$trss" "$zrss" <<'EOF'
-import sys
-label = sys.argv[1]
-kt, tt, zt = map(float, sys.argv[2:5])
-ks, ts, zs, kr, tr, zr = map(int, sys.argv[5:11])
+    python3 - "$label" "$RUNS" "$RSS_RUN" "$dir" "$name" "$o" "$KELPARC" <<'EOF'
+import os, statistics, subprocess, sys, time
+label, runs = sys.argv[1], int(sys.argv[2])
+rss_run, d, name, o, kelparc = sys.argv[3:8]
+tools = (
+    ("kelparc", [kelparc, "-q", "-w", "-r", "-c" + d, name, o + "/k.kel"], o + "/k.kel"),
+    ("tar | compress -b12", ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | compress -b12 -c > '{o}/t.tar.Z'"],
+     o + "/t.tar.Z"),
+    ("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"),
+)
+times = {t[0]: [] for t in tools}
+rss = {t[0]: 0 for t in tools}
+for _ in range(runs):
+    for tool, cmd, _ in tools:
+        t0 = time.perf_counter()
+        p = subprocess.run([rss_run] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        times[tool].append(time.perf_counter() - t0)
+        if p.returncode != 0:
+            sys.exit(f"failed ({p.returncode}): {' '.join(cmd)}: {p.stderr}")
+        rss[tool] = max(rss[tool], int(p.stderr.split()[-1]))
+size = {t[0]: os.path.getsize(t[2]) for t in tools}
+med = {k: statistics.median(v) for k, v in times.items()}
+def ratio(a, b):
+    return statistics.median(x / y for x, y in zip(times[a], times[b]))
 print(f"== {label}")
 print(f"  {'tool':<22}{'wall s':>9}{'output bytes':>15}{'peak RSS KiB':>14}")
-for name, t, s, r in (("kelparc", kt, ks, kr), ("tar | compress -b12", tt, ts, tr), ("zip -qr", zt, zs, zr)):
-    print(f"  {name:<22}{t:>9.3f}{s:>15}{r:>14}")
-print(f"  kelparc / tar|compress: time {kt / tt:.2f}, size {ks / ts:.3f}")
-print(f"  kelparc / zip:          time {kt / zt:.2f}, size {ks / zs:.3f}")
+for tool, _, _ in tools:
+    print(f"  {tool:<22}{med[tool]:>9.3f}{size[tool]:>15}{rss[tool]:>14}")
+k, t, z = (x[0] for x in tools)
+print(f"  kelparc / tar|compress: time {ratio(k, t):.2f}, size {size[k] / size[t]:.3f}")
+print(f"  kelparc / zip:          time {ratio(k, z):.2f}, size {size[k] / size[z]:.3f}")
 EOF
 }
 
-echo "kelparc archive benchmark, median of $RUNS runs, $(date -u +%Y-%m-%dT%H:%MZ)"
+echo "kelparc archive benchmark, medians of $RUNS rounds, $(date -u +%Y-%m-%dT%H:%MZ)"
 compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
 compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
 

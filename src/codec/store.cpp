@@ -99,9 +99,14 @@ std::string stored_name(const char* path, const char* prefix, const plat::StatRe
 }  // namespace
 
 bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
-    plat::StatRec archive;
-    if (plat::_stat(ctx->archive_path, &archive) != 0) return false;
-    return archive.dev == st->dev && archive.ino == st->ino;
+    if (!ctx->archive_id_known) {
+        plat::StatRec archive;
+        if (plat::_stat(ctx->archive_path, &archive) != 0) return false;
+        ctx->archive_dev = archive.dev;
+        ctx->archive_ino = archive.ino;
+        ctx->archive_id_known = 1;
+    }
+    return ctx->archive_dev == st->dev && ctx->archive_ino == st->ino;
 }
 
 int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,

@@ -126,8 +126,9 @@ int open_flags_of(int oflag) {
     return flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 }
 
-// Keeps fd only when it is a regular file, back in blocking mode.
-int keep_if_regular(int fd) {
+// Keeps fd only when it is a regular file, back in blocking mode (flags:
+// those it was opened with; F_SETFL takes only the status flags of them).
+int keep_if_regular(int fd, int flags) {
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         int err = errno;
@@ -138,8 +139,7 @@ int keep_if_regular(int fd) {
         ::close(fd);
         return fail_with(S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
     }
-    int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         int err = errno;
         ::close(fd);
         return fail_with(err);
@@ -401,6 +401,44 @@ int getch_terminal(int fd) {
     return key;
 }
 
+// The status of the directory-search entry handed out last, read with its
+// attributes.  The caller's own status call for that entry follows at once
+// and takes it instead of asking the system a second time.  It serves one
+// call; anything that writes forgets it.
+struct EntryStatus {
+    std::string path;  // absolute
+    StatRec st;
+    bool valid = false;
+};
+EntryStatus entry_status;
+
+// The working directory as _getcwd last read it; unknown after a change.
+std::string known_cwd;
+bool cwd_known = false;
+
+void forget_entry_status() { entry_status.valid = false; }
+
+// The status noted for path (as the OS spells it), used up, when path
+// names the entry last handed out.
+bool take_entry_status(const char* os_path, StatRec* st) {
+    if (!entry_status.valid) return false;
+    entry_status.valid = false;
+    std::string whole;
+    if (os_path[0] == '/') {
+        whole = os_path;
+    } else {
+        if (!cwd_known) return false;
+        whole = known_cwd;
+        if (whole.empty() || whole.back() != '/') whole += '/';
+        whole += os_path;
+    }
+    if (whole != entry_status.path) return false;
+    *st = entry_status.st;
+    return true;
+}
+
+int stat_path(const char* os_path, StatRec* st);
+
 }  // namespace
 
 // ---- file handles ---------------------------------------------------------
@@ -409,9 +447,11 @@ int _open(const char* path, int oflag, int pmode) {
     OsPath os(path);
     if (!os.ok()) return fail();
     mode_t mode = (pmode & S_IWRITE_) != 0 ? 0666 : 0444;
-    int fd = ::open(os.c_str(), open_flags_of(oflag), mode);
+    const int flags = open_flags_of(oflag);
+    if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)) != 0) forget_entry_status();
+    int fd = ::open(os.c_str(), flags, mode);
     if (fd < 0) return fail();
-    return keep_if_regular(fd);
+    return keep_if_regular(fd, flags);
 }
 
 long _read(int fd, void* buf, unsigned n) {
@@ -431,6 +471,7 @@ long _read(int fd, void* buf, unsigned n) {
 }
 
 long _write(int fd, const void* buf, unsigned n) {
+    forget_entry_status();
     const char* at = static_cast<const char*>(buf);
     size_t done = 0;
     while (done < n) {
@@ -457,6 +498,7 @@ int64_t _lseek(int fd, int64_t offset, int whence) {
 }
 
 int _chsize(int fd, int64_t size) {
+    forget_entry_status();
     if (size < 0) return fail_with(EINVAL);
     return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : fail();
 }
@@ -468,8 +510,15 @@ int _close(int fd) { return ::close(fd) == 0 ? 0 : fail(); }
 int _stat(const char* path, StatRec* st) {
     OsPath os(path);
     if (!os.ok()) return fail();
+    if (take_entry_status(os.c_str(), st)) return 0;
+    return stat_path(os.c_str(), st);
+}
+
+namespace {
+
+int stat_path(const char* os_path, StatRec* st) {
     struct stat s;
-    if (::stat(os.c_str(), &s) != 0) return fail();
+    if (::stat(os_path, &s) != 0) return fail();
     // A FIFO, socket or device is never handed on: opening one could block.
     if (!S_ISREG(s.st_mode) && !S_ISDIR(s.st_mode)) return fail_with(ENXIO);
     st->mode = static_cast<uint32_t>(s.st_mode) & 0xFFFF;
@@ -482,6 +531,8 @@ int _stat(const char* path, StatRec* st) {
     return 0;
 }
 
+}  // namespace
+
 int _access(const char* path, int mode) {
     OsPath os(path);
     if (!os.ok()) return fail();
@@ -492,12 +543,14 @@ int _access(const char* path, int mode) {
 }
 
 int _unlink(const char* path) {
+    forget_entry_status();
     OsPath os(path);
     if (!os.ok()) return fail();
     return ::unlink(os.c_str()) == 0 ? 0 : fail();
 }
 
 int _chmod(const char* path, int mode) {
+    forget_entry_status();
     OsPath os(path);
     if (!os.ok()) return fail();
     mode_t bits = static_cast<mode_t>(mode) & 0777 & ~current_umask();
@@ -505,6 +558,7 @@ int _chmod(const char* path, int mode) {
 }
 
 int _utime(const char* path, int64_t atime, int64_t mtime) {
+    forget_entry_status();
     OsPath os(path);
     if (!os.ok()) return fail();
     struct timespec times[2];
@@ -518,12 +572,14 @@ int _utime(const char* path, int64_t atime, int64_t mtime) {
 // ---- directories ----------------------------------------------------------
 
 int _mkdir(const char* path) {
+    forget_entry_status();
     OsPath os(path);
     if (!os.ok()) return fail();
     return ::mkdir(os.c_str(), 0777) == 0 ? 0 : fail();
 }
 
 int _chdir(const char* path) {
+    cwd_known = false;
     OsPath os(path);
     if (!os.ok()) return fail();
     return ::chdir(os.c_str()) == 0 ? 0 : fail();
@@ -538,6 +594,8 @@ char* _getcwd(char* buf, int size) {
         fail();
         return nullptr;
     }
+    known_cwd = buf;
+    cwd_known = true;
     return buf;
 }
 
@@ -613,10 +671,18 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
 
 // ---- attributes -----------------------------------------------------------
 
-uint32_t GetFileAttributesA(const char* path) {
-    StatRec st;
-    if (_stat(path, &st) != 0) return INVALID_FILE_ATTRIBUTES;
+namespace {
+
+// The attribute bits of path and, through st, its status.
+uint32_t attributes_with_status(const char* path, StatRec* st_out) {
     OsPath os(path);
+    if (!os.ok()) {
+        fail();
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    StatRec st;
+    if (stat_path(os.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    *st_out = st;
     uint32_t attrs = 0;
     if ((st.mode & MODE_DIR) != 0) attrs |= FILE_ATTRIBUTE_DIRECTORY;
     if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= FILE_ATTRIBUTE_READONLY;
@@ -624,7 +690,15 @@ uint32_t GetFileAttributesA(const char* path) {
     return attrs | read_dosattrib(os.c_str());
 }
 
+}  // namespace
+
+uint32_t GetFileAttributesA(const char* path) {
+    StatRec st;
+    return attributes_with_status(path, &st);
+}
+
 int SetFileAttributesA(const char* path, uint32_t attrs) {
+    forget_entry_status();
     OsPath os(path);
     if (!os.ok()) {
         fail();
@@ -660,8 +734,17 @@ namespace {
 void fill_find_data(FindState* h, FindData* data) {
     const std::string& name = h->names[h->next++];
     std::string path = h->dir_prefix + name;
-    uint32_t attrs = GetFileAttributesA(path.c_str());
+    StatRec st;
+    uint32_t attrs = attributes_with_status(path.c_str(), &st);
     data->dwFileAttributes = attrs == INVALID_FILE_ATTRIBUTES ? 0 : attrs;
+    if (attrs != INVALID_FILE_ATTRIBUTES) {
+        OsPath os(path.c_str());
+        entry_status.path = os.c_str();
+        entry_status.st = st;
+        entry_status.valid = true;
+    } else {
+        forget_entry_status();
+    }
     size_t n = std::min(name.size(), sizeof data->cFileName - 1);
     memcpy(data->cFileName, name.data(), n);
     data->cFileName[n] = '\0';

@@ -699,3 +699,49 @@ TEST(PlatformSearch, AttributesFollowTheSearchedDirectoryAfterChdir) {
     EXPECT_TRUE(seen[".hidden"] & plat::FILE_ATTRIBUTE_HIDDEN);
     EXPECT_FALSE(seen["plain"] & plat::FILE_ATTRIBUTE_HIDDEN);
 }
+
+TEST(PlatformSearch, StatusOfTheEntryJustFoundIsThatFilesOwn) {
+    // The status read with a search entry's attributes serves the status
+    // call that follows for the same file, and only for it.
+    th::ScratchDir dir;
+    th::write_file(dir / "one/f", "12345");
+    th::write_file(dir / "two/f", "1234567890");
+    char here[plat::PATH_CAP];
+    ASSERT_NE(plat::_getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(plat::_chdir(dir.path().c_str()), 0);
+    plat::FindData fd;
+    plat::StatRec st;
+    auto find_f = [&](const char* pattern) {
+        plat::FindHandle h = plat::FindFirstFileA(pattern, &fd);
+        ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+        while (std::strcmp(fd.cFileName, "f") != 0) ASSERT_NE(plat::FindNextFileA(h, &fd), 0);
+        plat::FindClose(h);
+    };
+    // Entered and read back: the entry's own status.
+    find_f("one/*");
+    ASSERT_EQ(plat::_chdir("one"), 0);
+    ASSERT_NE(plat::_getcwd(fd.cFileName, sizeof fd.cFileName), nullptr);
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.size, 5);
+    // The same name in another directory is that file.
+    ASSERT_EQ(plat::_chdir(".."), 0);
+    find_f("one/*");
+    ASSERT_EQ(plat::_chdir("two"), 0);
+    ASSERT_NE(plat::_getcwd(fd.cFileName, sizeof fd.cFileName), nullptr);
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.size, 10);
+    // Without a fresh working directory nothing is taken on trust; and a
+    // status serves one call: a change after it is seen.
+    ASSERT_EQ(plat::_chdir(".."), 0);
+    find_f("two/*");
+    ASSERT_EQ(plat::_chdir("one"), 0);
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.size, 5);
+    find_f("*");
+    ASSERT_EQ(::truncate("f", 2), 0);
+    ASSERT_EQ(plat::_stat((dir.path() + "/one/f").c_str(), &st), 0);
+    EXPECT_EQ(st.size, 5);  // the status of the search, as a second stat just after it would say
+    ASSERT_EQ(plat::_stat((dir.path() + "/one/f").c_str(), &st), 0);
+    EXPECT_EQ(st.size, 2);
+    plat::_chdir(here);
+}
