@@ -188,6 +188,15 @@ inline uint64_t lzw_pick(uint32_t flag, uint64_t a, uint64_t b) {
 #endif
 }
 
+// A slot as one 32-bit word, stored at once.
+inline uint32_t lzw_slot_word(uint32_t code, uint32_t check) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return (code << 16) | check;
+#else
+    return (check << 16) | code;
+#endif
+}
+
 // The slot holds another string (or a mark): the probe goes on.  Taken
 // rarely (the table is at most a fifteenth full).
 inline bool lzw_fast_collision(uint32_t other, uint32_t slot_check) {
@@ -624,8 +633,8 @@ const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
         code_keys[next_code] = static_cast<int32_t>(key);
         // A hit stores its slot back unchanged; a miss fills the free slot
         // (whose check is then the one looked for).
-        slot->check = static_cast<uint16_t>(check);
-        slot->code = static_cast<uint16_t>(lzw_pick(miss, next_code, slot_code));
+        const uint32_t stored = lzw_slot_word(static_cast<uint32_t>(lzw_pick(miss, next_code, slot_code)), check);
+        std::memcpy(slot, &stored, sizeof stored);
         next_code += miss;
         prefix = lzw_next_prefix(slot_check, check, slot_code, c);
     }
