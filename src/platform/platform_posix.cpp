@@ -673,8 +673,9 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
 
 namespace {
 
-// The attribute bits of path and, through st, its status.
-uint32_t attributes_with_status(const char* path, StatRec* st_out) {
+// The attribute bits of path and, through st_out, its status; os_out, when
+// given, takes the path as the OS spells it.
+uint32_t attributes_with_status(const char* path, StatRec* st_out, std::string* os_out = nullptr) {
     OsPath os(path);
     if (!os.ok()) {
         fail();
@@ -683,6 +684,7 @@ uint32_t attributes_with_status(const char* path, StatRec* st_out) {
     StatRec st;
     if (stat_path(os.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
     *st_out = st;
+    if (os_out != nullptr) *os_out = os.c_str();
     uint32_t attrs = 0;
     if ((st.mode & MODE_DIR) != 0) attrs |= FILE_ATTRIBUTE_DIRECTORY;
     if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= FILE_ATTRIBUTE_READONLY;
@@ -735,11 +737,9 @@ void fill_find_data(FindState* h, FindData* data) {
     const std::string& name = h->names[h->next++];
     std::string path = h->dir_prefix + name;
     StatRec st;
-    uint32_t attrs = attributes_with_status(path.c_str(), &st);
+    uint32_t attrs = attributes_with_status(path.c_str(), &st, &entry_status.path);
     data->dwFileAttributes = attrs == INVALID_FILE_ATTRIBUTES ? 0 : attrs;
     if (attrs != INVALID_FILE_ATTRIBUTES) {
-        OsPath os(path.c_str());
-        entry_status.path = os.c_str();
         entry_status.st = st;
         entry_status.valid = true;
     } else {
