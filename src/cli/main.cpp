@@ -1,4 +1,8 @@
 // kelparc: pack files, patterns and directory trees into one archive.
 #include "cli/options.h"
+#include "platform/platform.h"
 
-int main(int argc, char** argv) { return kelparc_main(argc, argv, real_operations); }
+int main(int argc, char** argv) {
+    plat::prepare_process();
+    return kelparc_main(argc, argv, real_operations);
+}

@@ -65,6 +65,21 @@ int _chsize(int fd, int64_t size);
 // Returns 0, or -1.
 int _close(int fd);
 
+// Creates a new empty file exclusively (it did not exist), readable and writable by the owner
+// only, in the directory that holds `beside` (a file path), under a name of its own that begins
+// with '.' and ends in random characters.  Writes the new file's path into temp_path (cap bytes).
+// Returns a handle opened for writing (binary), or -1 when no such file can be made there.
+int _open_temp(const char* beside, char* temp_path, size_t cap);
+
+// Renames from over to, replacing `to` in one step when it exists.  Returns 0, or -1.
+int _rename(const char* from, const char* to);
+
+// The path that a file opened by the name `path` is finally reached by: when path names a
+// symbolic link (or a chain of them), the last link's target, joined to the link's directory
+// when it is relative; otherwise path itself.  The target need not exist.  Writes it into out
+// (cap bytes).  Returns 0, or -1 (a chain that does not end, a result that does not fit).
+int _final_path(const char* path, char* out, size_t cap);
+
 // ---- status ---------------------------------------------------------------
 
 enum : uint32_t {
@@ -193,6 +208,18 @@ int _getch();
 // One character to the terminal _getch reads (standard error when there is
 // none).  Returns c.
 int _putch(int c);
+
+// ---- process --------------------------------------------------------------
+
+// Called once by main before anything else is opened: any of standard input, output and
+// error that is not open is opened on the null device, so that no file the program opens
+// later takes its place; the handlers behind remove_on_signal are installed.
+void prepare_process();
+
+// Names a file to delete if the process is ended by SIGINT, SIGTERM or SIGHUP (it then ends by
+// that signal as before).  Slot 0: the new archive's temporary file; slot 1: a restore's
+// temporary output file.  nullptr clears the slot.  Safe to call at any time.
+void remove_on_signal(int slot, const char* path);
 
 // ---- command line ---------------------------------------------------------
 

@@ -269,26 +269,43 @@ const int RESTORE_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 constexpr int N_RESTORE_SIGNALS = sizeof RESTORE_SIGNALS / sizeof RESTORE_SIGNALS[0];
 struct sigaction saved_actions[N_RESTORE_SIGNALS];
 
-// A signal that ends the process while the terminal is raw: put the
-// terminal back, then die of the signal as before.
-void restore_and_reraise(int sig) {
+// The files to delete when a signal ends the process (remove_on_signal), as
+// the kernel spells them; an empty text is a free slot.  They are changed
+// only with the signals blocked, so the handler never sees half a path.
+constexpr int N_REMOVE_SLOTS = 2;
+char remove_paths[N_REMOVE_SLOTS][PATH_CAP];
+const int REMOVE_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM};
+
+// A signal that ends the process: delete the files noted, put the terminal
+// back when it is raw, then die of the signal as before.  Only
+// async-signal-safe calls.
+void end_by_signal(int sig) {
+    for (int i = 0; i < N_REMOVE_SLOTS; ++i) {
+        if (remove_paths[i][0] != '\0') ::unlink(remove_paths[i]);
+    }
     if (termios_saved) ::tcsetattr(console_fd(), TCSANOW, &saved_termios);
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
 
+// Installs end_by_signal for sig where the signal would kill the process:
+// an ignored signal stays ignored, a program's own handler stays in charge
+// (end_by_signal installed earlier included).  *previous, when given,
+// receives the action found.
+void install_end_handler(int sig, struct sigaction* previous) {
+    struct sigaction found;
+    ::sigaction(sig, nullptr, &found);
+    if (previous != nullptr) *previous = found;
+    if (found.sa_handler != SIG_DFL || (found.sa_flags & SA_SIGINFO)) return;
+    struct sigaction act;
+    memset(&act, 0, sizeof act);
+    act.sa_handler = end_by_signal;
+    sigemptyset(&act.sa_mask);
+    ::sigaction(sig, &act, nullptr);
+}
+
 void install_restore_handlers() {
-    for (int i = 0; i < N_RESTORE_SIGNALS; ++i) {
-        struct sigaction act;
-        memset(&act, 0, sizeof act);
-        ::sigaction(RESTORE_SIGNALS[i], nullptr, &saved_actions[i]);
-        // Only where the signal would kill the process: an ignored signal
-        // stays ignored, a program's own handler stays in charge.
-        if (saved_actions[i].sa_handler != SIG_DFL || (saved_actions[i].sa_flags & SA_SIGINFO)) continue;
-        act.sa_handler = restore_and_reraise;
-        sigemptyset(&act.sa_mask);
-        ::sigaction(RESTORE_SIGNALS[i], &act, nullptr);
-    }
+    for (int i = 0; i < N_RESTORE_SIGNALS; ++i) install_end_handler(RESTORE_SIGNALS[i], &saved_actions[i]);
 }
 
 void remove_restore_handlers() {
@@ -504,6 +521,56 @@ int _chsize(int fd, int64_t size) {
 }
 
 int _close(int fd) { return ::close(fd) == 0 ? 0 : fail(); }
+
+int _open_temp(const char* beside, char* temp_path, size_t cap) {
+    forget_entry_status();
+    OsPath os(beside);
+    if (!os.ok() || temp_path == nullptr) return fail();
+    const char* text = os.c_str();
+    const char* slash = strrchr(text, '/');
+    std::string name = slash == nullptr ? std::string() : std::string(text, static_cast<size_t>(slash - text) + 1);
+    name += ".kelparc-XXXXXX";  // mkostemp puts random letters over the X's
+    if (name.size() >= cap || name.size() >= static_cast<size_t>(PATH_CAP)) return fail_with(ENAMETOOLONG);
+    std::vector<char> templ(name.begin(), name.end());
+    templ.push_back('\0');
+    // Created with 0600 and O_EXCL: nobody else can have it open.
+    int fd = ::mkostemp(templ.data(), O_CLOEXEC);
+    if (fd < 0) return fail();
+    memcpy(temp_path, templ.data(), templ.size());
+    return fd;
+}
+
+int _rename(const char* from, const char* to) {
+    forget_entry_status();
+    OsPath os_from(from);
+    OsPath os_to(to);
+    if (!os_from.ok() || !os_to.ok()) return fail();
+    return ::rename(os_from.c_str(), os_to.c_str()) == 0 ? 0 : fail();
+}
+
+int _final_path(const char* path, char* out, size_t cap) {
+    OsPath os(path);
+    if (!os.ok() || out == nullptr) return fail();
+    std::string at = os.c_str();
+    // The kernel's own bound on a chain of links.
+    const int MAX_LINKS = 40;
+    for (int n = 0;; ++n) {
+        struct stat st;
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (n == MAX_LINKS) return fail_with(ELOOP);
+        char target[PATH_CAP];
+        ssize_t len = ::readlink(at.c_str(), target, sizeof target);
+        if (len < 0) return fail();
+        if (len >= static_cast<ssize_t>(sizeof target)) return fail_with(ENAMETOOLONG);
+        std::string next(target, static_cast<size_t>(len));
+        size_t slash = at.rfind('/');
+        if (next[0] != '/' && slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+        at = next;
+    }
+    if (at.size() >= cap) return fail_with(ENAMETOOLONG);
+    memcpy(out, at.c_str(), at.size() + 1);
+    return 0;
+}
 
 // ---- status ---------------------------------------------------------------
 
@@ -848,6 +915,35 @@ int _putch(int c) {
         break;
     }
     return c;
+}
+
+// ---- process --------------------------------------------------------------
+
+void prepare_process() {
+    // Lowest first: each open takes the lowest free descriptor, which is
+    // then the closed one.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null_fd = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (null_fd >= 0 && null_fd != fd) {
+            ::dup2(null_fd, fd);
+            ::close(null_fd);
+        }
+    }
+    for (int sig : REMOVE_SIGNALS) install_end_handler(sig, nullptr);
+}
+
+void remove_on_signal(int slot, const char* path) {
+    if (slot < 0 || slot >= N_REMOVE_SLOTS) return;
+    OsPath os(path != nullptr ? path : "");
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : RESTORE_SIGNALS) sigaddset(&block, sig);
+    ::sigprocmask(SIG_BLOCK, &block, &old);
+    // A path that cannot be spelt (too long) is not noted: nothing else
+    // could be deleted by mistake.
+    memcpy(remove_paths[slot], os.ok() ? os.c_str() : "", os.ok() ? strlen(os.c_str()) + 1 : 1);
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 // ---- command line ---------------------------------------------------------

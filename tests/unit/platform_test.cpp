@@ -745,3 +745,165 @@ TEST(PlatformSearch, StatusOfTheEntryJustFoundIsThatFilesOwn) {
     EXPECT_EQ(st.size, 2);
     plat::_chdir(here);
 }
+
+// ---- temporary files, rename, final paths, the process's start -------------
+
+namespace {
+
+// Names in dir other than "." and "..".
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    plat::FindData d;
+    plat::FindHandle h = plat::FindFirstFileA((dir + "/*").c_str(), &d);
+    if (h == plat::INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string n = d.cFileName;
+        if (n != "." && n != "..") names.push_back(n);
+    } while (plat::FindNextFileA(h, &d) != 0);
+    plat::FindClose(h);
+    return names;
+}
+
+}  // namespace
+
+TEST_F(Plat, OpenTempMakesAPrivateNewFileBesideTheGivenPath) {
+    th::make_dirs(cwd() + "/sub");
+    char first[plat::PATH_CAP];
+    int fd = plat::_open_temp("sub\\a.kel", first, sizeof first);
+    ASSERT_GE(fd, 0);
+    std::string name = first;
+    EXPECT_EQ(name.rfind("sub/.", 0), 0u) << name;
+    EXPECT_GE(name.size(), std::string("sub/.").size() + 6) << "random characters at the end";
+    struct stat st;
+    ASSERT_EQ(::stat(first, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(plat::_write(fd, "abc", 3), 3);
+    EXPECT_EQ(plat::_close(fd), 0);
+    // A second one never takes the first one's name.
+    char second[plat::PATH_CAP];
+    int fd2 = plat::_open_temp("sub/a.kel", second, sizeof second);
+    ASSERT_GE(fd2, 0);
+    plat::_close(fd2);
+    EXPECT_STRNE(first, second);
+    EXPECT_EQ(th::read_file(first), "abc");
+    // A bare name: the working directory.
+    char bare[plat::PATH_CAP];
+    int fd3 = plat::_open_temp("a.kel", bare, sizeof bare);
+    ASSERT_GE(fd3, 0);
+    plat::_close(fd3);
+    EXPECT_EQ(bare[0], '.');
+    EXPECT_EQ(std::strchr(bare, '/'), nullptr);
+    // No such directory, no room for the name: nothing is made.
+    char small[8];
+    EXPECT_EQ(plat::_open_temp("missing/a.kel", bare, sizeof bare), -1);
+    EXPECT_EQ(plat::_open_temp("a.kel", small, sizeof small), -1);
+    EXPECT_EQ(names_in(cwd()).size(), 2u);  // sub and the bare one
+    EXPECT_EQ(names_in(cwd() + "/sub").size(), 2u);
+}
+
+TEST_F(Plat, OpenTempFailsInADirectoryThatCannotBeWritten) {
+    th::make_dirs(cwd() + "/ro");
+    ::chmod((cwd() + "/ro").c_str(), 0555);
+    int rc = in_child([] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 2;
+        char temp[plat::PATH_CAP];
+        return plat::_open_temp("ro/a.kel", temp, sizeof temp) == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(names_in(cwd() + "/ro").empty());
+}
+
+TEST_F(Plat, RenameReplacesInOneStep) {
+    th::write_file(cwd() + "/new", "new");
+    th::write_file(cwd() + "/old", "old");
+    ASSERT_EQ(::link("old", "other-name"), 0);
+    EXPECT_EQ(plat::_rename("new", ".\\old"), 0);
+    EXPECT_EQ(th::read_file(cwd() + "/old"), "new");
+    EXPECT_FALSE(th::exists(cwd() + "/new"));
+    // The replaced file's other name keeps its content.
+    EXPECT_EQ(th::read_file(cwd() + "/other-name"), "old");
+    EXPECT_EQ(plat::_rename("missing", "old"), -1);
+    EXPECT_EQ(th::read_file(cwd() + "/old"), "new");
+}
+
+TEST_F(Plat, FinalPathFollowsLinksOfTheLastComponent) {
+    th::make_dirs(cwd() + "/d/e");
+    th::write_file(cwd() + "/d/e/target", "t");
+    ASSERT_EQ(::symlink("e/target", "d/rel"), 0);            // relative to the link's directory
+    ASSERT_EQ(::symlink((cwd() + "/d/rel").c_str(), "abs"), 0);  // a chain through an absolute one
+    ASSERT_EQ(::symlink("nowhere", "dangling"), 0);
+    ASSERT_EQ(::symlink("loop2", "loop1"), 0);
+    ASSERT_EQ(::symlink("loop1", "loop2"), 0);
+    char out[plat::PATH_CAP];
+    ASSERT_EQ(plat::_final_path("plain", out, sizeof out), 0);
+    EXPECT_STREQ(out, "plain");
+    ASSERT_EQ(plat::_final_path("d\\rel", out, sizeof out), 0);
+    EXPECT_STREQ(out, "d/e/target");
+    ASSERT_EQ(plat::_final_path("abs", out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), cwd() + "/d/e/target");
+    ASSERT_EQ(plat::_final_path("dangling", out, sizeof out), 0);
+    EXPECT_STREQ(out, "nowhere");
+    EXPECT_EQ(plat::_final_path("loop1", out, sizeof out), -1);
+    char small[4];
+    EXPECT_EQ(plat::_final_path("d/rel", small, sizeof small), -1);
+}
+
+// Ends a child by sig after noting victim (slot 0) and a cleared slot 1;
+// returns the child's wait status.
+static int status_after_signal(int sig, bool ignore_first) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (ignore_first) ::signal(sig, SIG_IGN);
+        plat::prepare_process();
+        plat::remove_on_signal(0, "victim");
+        plat::remove_on_signal(1, "kept");
+        plat::remove_on_signal(1, nullptr);
+        ::raise(sig);
+        _exit(0);
+    }
+    int ws = 0;
+    ::waitpid(pid, &ws, 0);
+    return ws;
+}
+
+TEST_F(Plat, SignalsRemoveTheNotedFileAndStillEndTheProcess) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        th::write_file(cwd() + "/victim", "v");
+        th::write_file(cwd() + "/kept", "k");
+        int ws = status_after_signal(sig, false);
+        EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == sig) << sig;
+        EXPECT_FALSE(th::exists(cwd() + "/victim")) << sig;
+        EXPECT_TRUE(th::exists(cwd() + "/kept")) << sig;
+    }
+    // A signal the caller ignores (nohup) stays ignored.
+    th::write_file(cwd() + "/victim", "v");
+    int ws = status_after_signal(SIGHUP, true);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    EXPECT_TRUE(th::exists(cwd() + "/victim"));
+}
+
+TEST_F(Plat, ClosedStandardDescriptorsAreOpenedOnTheNullDevice) {
+    int rc = in_child([] {
+        ::close(0);
+        ::close(1);
+        ::close(2);
+        plat::prepare_process();
+        struct stat null_st, st;
+        if (::stat("/dev/null", &null_st) != 0) return 10;
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (::fstat(fd, &st) != 0 || st.st_rdev != null_st.st_rdev || !S_ISCHR(st.st_mode)) return 20 + fd;
+        }
+        // A file opened now never becomes a standard stream.
+        int h = plat::_open("f", plat::OF_WRONLY | plat::OF_CREAT);
+        return h > 2 ? 0 : 30;
+    });
+    EXPECT_EQ(rc, 0);
+    // Open descriptors are left alone.
+    rc = in_child([] {
+        int out_before = ::fcntl(1, F_GETFL);
+        plat::prepare_process();
+        return ::fcntl(1, F_GETFL) == out_before ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+}
