@@ -37,6 +37,9 @@ struct RunConfig {
     int32_t file_count;
     char** files;
     char archive_name[NAME_CAP];
+    // -v: the listing shows sizes, dates and attributes.  Not an option
+    // bit: the option word is recorded in archives and has no room for it.
+    uint8_t detailed;
 };
 
 struct OpContext {
@@ -84,4 +87,5 @@ enum : int32_t {
     RC_CONFLICT = -20,
     RC_EXPAND = -21,
     RC_FIND_NEXT = -22,
+    RC_NOT_MATCHED = -24,     // a file argument of -u or -l chose no entry
 };

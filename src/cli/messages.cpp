@@ -63,6 +63,7 @@ const CatalogueEntry catalogue[] = {
     {46, "Unsafe path %s restored as %s\n"},
     {47, "Name too long, skipping %s\n"},
     {48, "Argument too long: %s\n"},
+    {55, "Nothing in the archive matches %s\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},
     {502, "\nOstvale KELPARC Version %s.%s\n\n"},
@@ -82,6 +83,7 @@ const CatalogueEntry catalogue[] = {
     {517, "Skipping %s\n"},
     {518, "%s directory is already created \n"},
     {519, "Enter password:  "},
+    {521, "   -v       : With -l, list sizes, dates and attributes\n"},
 };
 
 // Expands %s and %d of text with the arguments in order.  Substituted texts
@@ -113,6 +115,12 @@ const char* message_text(int32_t number) {
         if (e.number == number) return e.text;
     }
     return nullptr;
+}
+
+std::string format_catalogue(int32_t number, MsgArg arg1, MsgArg arg2) {
+    const char* text = message_text(number);
+    const MsgArg args[2] = {arg1, arg2};
+    return text == nullptr ? std::string() : format_message(text, args, 2);
 }
 
 void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_stderr) {

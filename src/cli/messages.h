@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Messages added beside the original catalogue.
 enum : int32_t {
@@ -13,6 +14,8 @@ enum : int32_t {
     MSG_UNSAFE_PATH = 46,    // "Unsafe path %s restored as %s\n"
     MSG_NAME_TOO_LONG = 47,  // "Name too long, skipping %s\n"
     MSG_BAD_VALUE = 48,      // refusal of a command-line value that does not fit its field
+    MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
+    MSG_USAGE_DETAIL = 521,  // the usage line of -v
 };
 
 // The process-wide quiet switch; begin_operation sets it from OPT_QUIET.
@@ -39,6 +42,10 @@ void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_
 // output, as the catalogue assigns them.
 void show_error(int32_t number, MsgArg arg1 = MsgArg(), MsgArg arg2 = MsgArg());
 void show_info(int32_t number, MsgArg arg1 = MsgArg(), MsgArg arg2 = MsgArg());
+
+// Message `number` formatted with its arguments ("" for a number without a
+// text), whatever the quiet switch.
+std::string format_catalogue(int32_t number, MsgArg arg1 = MsgArg(), MsgArg arg2 = MsgArg());
 
 // The catalogue text of a number, or nullptr.
 const char* message_text(int32_t number);

@@ -3,6 +3,7 @@
 #include "cli/options.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,8 +31,26 @@ void print_usage(const char* argv0) {
     show_info(503, base);
     show_info(505, base);
     // 509, the -o line, belongs to a platform that restores owners.
-    static const int32_t lines[] = {506, 507, 508, 510, 511, 512, 513, 514, 515, 516};
+    static const int32_t lines[] = {506, 507, 508, 510, 511, 512, 513, 514, 515, MSG_USAGE_DETAIL, 516};
     for (int32_t n : lines) show_info(n);
+}
+
+// True for the arguments that ask for the usage when they stand alone:
+// --help, and h or ? behind the option prefix (-h, -?; /h and /? where '/'
+// introduces options too).
+bool is_help_request(const char* arg) {
+    if (std::strcmp(arg, "--help") == 0) return true;
+    return plat::is_option_prefix(arg[0]) && (std::strcmp(arg + 1, "h") == 0 || std::strcmp(arg + 1, "?") == 0);
+}
+
+// The banner's text line alone.
+void print_version() {
+    std::string line = format_catalogue(502, "1", "2");
+    size_t first = line.find_first_not_of('\n');
+    size_t last = line.find_last_not_of('\n');
+    line = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 // Bounded copy into a field of cap bytes; the text is cut at cap - 1.
@@ -42,44 +61,73 @@ void copy_field(char* field, size_t cap, const char* text) {
     field[n] = '\0';
 }
 
-void scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
-    char letter = arg[1];
-    switch (std::tolower(static_cast<unsigned char>(letter))) {
-    case 'u': config->flags |= OPT_UNCOMPRESS; break;
-    case 'a': config->flags |= OPT_APPEND; break;
-    case 'l': config->flags |= OPT_LIST; break;
-    case 'r': config->flags |= OPT_RECURSE; break;
-    case 'w': config->flags |= OPT_OVERWRITE; break;
-    case 's': config->flags |= OPT_SKIP_SAME; break;
-    case 'q': config->flags |= OPT_QUIET; break;
-    case 'c':
-        config->flags |= OPT_START_DIR;
-        // A directory path cut short would name another directory: keep
-        // the whole text aside and refuse it before the operation runs.
-        scan->start_dir_too_long = std::strlen(arg + 2) >= static_cast<size_t>(NAME_CAP);
-        scan->long_start_dir = scan->start_dir_too_long ? arg + 2 : "";
-        copy_field(config->start_dir, sizeof config->start_dir, scan->start_dir_too_long ? "" : arg + 2);
-        break;
-    case 'p':
-        config->flags |= OPT_PASSWORD;
-        copy_field(config->password, sizeof config->password, arg + 2);
-        break;
-    case 't':
-        if (std::strpbrk(arg + 2, "hH")) config->flags |= OPT_HIDDEN;
-        if (std::strpbrk(arg + 2, "sS")) config->flags |= OPT_SYSTEM;
-        break;
-    default: scan->unknown_letters.push_back(letter); break;
+// Takes the value of -c: the rest of its argument, or the next argument.
+void take_start_dir(const char* value, RunConfig* config, ScanResult* scan) {
+    config->flags |= OPT_START_DIR;
+    // A directory path cut short would name another directory: keep the
+    // whole text aside and refuse it before the operation runs.
+    scan->start_dir_too_long = std::strlen(value) >= static_cast<size_t>(NAME_CAP);
+    scan->long_start_dir = scan->start_dir_too_long ? value : "";
+    copy_field(config->start_dir, sizeof config->start_dir, scan->start_dir_too_long ? "" : value);
+}
+
+// Reads the letters of one option argument.  A letter that takes no value
+// (a l q r s u v w) lets the next letter be read as a further option; c, p
+// and t take the rest of the argument as their value; an unrecognised
+// letter is remembered and ends the argument, since it may be one that
+// takes a value.  Returns true when -c was left without a value.
+bool scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
+    // A lone prefix: its "letter" is the terminating NUL.
+    if (arg[1] == '\0') {
+        scan->unknown_letters.push_back('\0');
+        return false;
     }
+    for (const char* p = arg + 1; *p != '\0'; ++p) {
+        char letter = *p;
+        const char* value = p + 1;
+        switch (std::tolower(static_cast<unsigned char>(letter))) {
+        case 'u': config->flags |= OPT_UNCOMPRESS; break;
+        case 'a': config->flags |= OPT_APPEND; break;
+        case 'l': config->flags |= OPT_LIST; break;
+        case 'r': config->flags |= OPT_RECURSE; break;
+        case 'w': config->flags |= OPT_OVERWRITE; break;
+        case 's': config->flags |= OPT_SKIP_SAME; break;
+        case 'q': config->flags |= OPT_QUIET; break;
+        case 'v': config->detailed = 1; break;  // no bit of the option word
+        case 'c':
+            take_start_dir(value, config, scan);
+            return *value == '\0';
+        case 'p':
+            config->flags |= OPT_PASSWORD;
+            copy_field(config->password, sizeof config->password, value);
+            return false;
+        case 't':
+            if (std::strpbrk(value, "hH")) config->flags |= OPT_HIDDEN;
+            if (std::strpbrk(value, "sS")) config->flags |= OPT_SYSTEM;
+            return false;
+        default:
+            scan->unknown_letters.push_back(letter);
+            return false;
+        }
+    }
+    return false;
 }
 
 // Options are every argument but the last that begins with the option
-// prefix; the last argument is always the archive name.
+// prefix; the last argument is always the archive name.  An empty -c takes
+// the next argument as its directory unless that one is the archive name or
+// is itself an option; it then counts as an option argument too.
 void scan_arguments(int argc, char** argv, RunConfig* config, ScanResult* scan) {
     for (int i = 1; i < argc - 1; ++i) {
         const char* arg = argv[i];
         if (!plat::is_option_prefix(arg[0])) continue;
         ++scan->option_count;
-        scan_option(arg, config, scan);
+        bool wants_dir = scan_option(arg, config, scan);
+        if (wants_dir && i + 1 < argc - 1 && !plat::is_option_prefix(argv[i + 1][0])) {
+            ++i;
+            ++scan->option_count;
+            take_start_dir(argv[i], config, scan);
+        }
     }
 }
 
@@ -150,8 +198,14 @@ int32_t choose_and_run(RunConfig* config, const ScanResult& scan, const char* la
 }  // namespace
 
 int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
-    if (argc < 2) {
+    if (argc < 2 || (argc == 2 && is_help_request(argv[1]))) {
         print_usage(argv[0]);
+        return RC_OK;
+    }
+    // A sole --version is not an archive name (no archive is named so on
+    // purpose); anywhere else it is an ordinary argument.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        print_version();
         return RC_OK;
     }
     RunConfig config;

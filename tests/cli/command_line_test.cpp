@@ -17,25 +17,52 @@ th::RunResult run_in(const th::ScratchDir& dir, const std::vector<std::string>& 
 
 }  // namespace
 
+const std::string usage =
+    "\nOstvale KELPARC Version 1.2\n\n"
+    " Usage:  kelparc [options] [files] zipfile\n"
+    " kelparc supports the following options: \n"
+    "   -a       : Append to a zip file\n"
+    "   -c<path> : Use the path as the point to begin searching for files\n"
+    "   -l       : List contents of a zip file\n"
+    "   -p[pw]   : Specifies password to lock or unlock zip file\n"
+    "   -q       : Quiet mode\n"
+    "   -r       : Recursively backup of directories\n"
+    "   -s       : On uncompress, skip files that have same time and size\n"
+    "   -t[hs]   : Compress [h]idden or [s]ystem files\n"
+    "   -u       : Unzip an archive\n"
+    "   -v       : With -l, list sizes, dates and attributes\n"
+    "   -w       : Overwrite existing zip file\n";
+
 TEST(CommandLine, NoArgumentsPrintsUsage) {
     th::ScratchDir dir;
     auto r = run_in(dir, {});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out,
-              "\nOstvale KELPARC Version 1.2\n\n"
-              " Usage:  kelparc [options] [files] zipfile\n"
-              " kelparc supports the following options: \n"
-              "   -a       : Append to a zip file\n"
-              "   -c<path> : Use the path as the point to begin searching for files\n"
-              "   -l       : List contents of a zip file\n"
-              "   -p[pw]   : Specifies password to lock or unlock zip file\n"
-              "   -q       : Quiet mode\n"
-              "   -r       : Recursively backup of directories\n"
-              "   -s       : On uncompress, skip files that have same time and size\n"
-              "   -t[hs]   : Compress [h]idden or [s]ystem files\n"
-              "   -u       : Unzip an archive\n"
-              "   -w       : Overwrite existing zip file\n");
+    EXPECT_EQ(r.out, usage);
+}
+
+TEST(CommandLine, HelpAndVersionAsTheOnlyArgument) {
+    th::ScratchDir dir;
+    for (const char* help : {"--help", "-h", "-?"}) {
+        auto r = run_in(dir, {help});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.err, "") << help;
+        EXPECT_EQ(r.out, usage) << help;
+    }
+    auto r = run_in(dir, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Ostvale KELPARC Version 1.2\n");
+    // With other arguments --help is the archive name, as any last argument.
+    th::write_file(dir / "src/a.txt", "a");
+    r = run_in(dir, {"-r", "src", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "src/a.txt\n");
+    EXPECT_TRUE(th::exists(dir / "--help"));
+    // Other spellings stay archive names.
+    r = run_in(dir, {"-H"});
+    EXPECT_EQ(r.status, 248);
+    EXPECT_EQ(r.err, "No files specified or zip filename missing.\n");
 }
 
 TEST(CommandLine, MissingFilesAndConflicts) {
@@ -161,10 +188,68 @@ TEST(CommandLine, OptionLettersAsTheArchiveRecordsThem) {
     EXPECT_EQ(th::read_file(dir / "hs.kel").substr(0, 20), std::string("KELPA\x04  10""24580 1 2\0", 20));
     ASSERT_EQ(run_in(dir, {"-T", "f", "t.kel"}).status, 0);
     EXPECT_EQ(th::read_file(dir / "t.kel").substr(0, 16), std::string("KELPA\x04   6""4 1 2\0", 16));
-    // -rq sets only -r: the name is still printed.
+    // -rq is -r -q: the name is not printed, and the header records both.
     auto r = run_in(dir, {"-rq", "f", "rq.kel"});
-    EXPECT_EQ(r.out, banner + "f\n");
-    EXPECT_EQ(th::read_file(dir / "rq.kel").substr(0, 18), std::string("KELPA\x04   8""132 1 2\0", 18));
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(th::read_file(dir / "rq.kel").substr(0, 18), std::string("KELPA\x04   8""196 1 2\0", 18));
+    // -v records nothing.
+    ASSERT_EQ(run_in(dir, {"-rv", "f", "rv.kel"}).status, 0);
+    EXPECT_EQ(th::read_file(dir / "rv.kel").substr(0, 18), std::string("KELPA\x04   8""132 1 2\0", 18));
+}
+
+TEST(CommandLine, BundledLetters) {
+    th::ScratchDir dir;
+    th::write_file(dir / "src/a.txt", "alpha");
+    th::write_file(dir / "out.kel", "old");
+    // -rw: recurse and overwrite the existing archive.
+    auto r = run_in(dir, {"-rw", "src", "out.kel"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner + "src/a.txt\n");
+    // -ul reports the conflict and lists.
+    r = run_in(dir, {"-ul", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Conflicting options specified for operation.\nUsing -l option only.\n");
+    EXPECT_EQ(r.out, banner + "Listing " + dir / "out.kel" + " ...\nsrc\nsrc/a.txt\n\n\n");
+    EXPECT_FALSE(th::exists(dir / "src/src"));
+    // -ua conflicts without rescue.
+    r = run_in(dir, {"-ua", "f", "out.kel"});
+    EXPECT_EQ(r.status, 236);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Conflicting options specified for operation.\n");
+    // An unrecognised letter is reported and ends its argument.
+    r = run_in(dir, {"-lz", "-zl", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Invalid option \"z\" ignored.\nInvalid option \"z\" ignored.\n");
+    EXPECT_EQ(r.out, banner + "Listing " + dir / "out.kel" + " ...\nsrc\nsrc/a.txt\n\n\n");
+    // -uc takes the rest as its directory; -qu is quiet.
+    th::make_dirs(dir / "to");
+    r = run_in(dir, {"-qucto", "out.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "offset = 0, offset = 0\n");
+    EXPECT_EQ(th::read_file(dir / "to/src/a.txt"), "alpha");
+}
+
+TEST(CommandLine, StartDirectoryAsTheNextArgument) {
+    th::ScratchDir dir;
+    th::write_file(dir / "sub/a.txt", "a");
+    auto r = run_in(dir, {"-c", "sub", "a.txt", "out.kel"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner + "a.txt\n");
+    th::make_dirs(dir / "to");
+    r = run_in(dir, {"-u", "-c", "to", "out.kel"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(th::read_file(dir / "to/a.txt"), "a");
+    // Before the archive name -c stays empty, as does a -c followed by
+    // another option.
+    for (auto args : {std::vector<std::string>{"-u", "-c", "out.kel"}, {"-c", "-u", "out.kel"}}) {
+        r = run_in(dir, args);
+        EXPECT_EQ(r.status, 254);
+        EXPECT_EQ(r.out, banner);
+        EXPECT_EQ(r.err, "Invalid path specified with -c option, .\n");
+    }
+    r = run_in(dir, {"-c", "missing", "a.txt", "out2.kel"});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, "Invalid path specified with -c option, missing.\n");
 }
 
 TEST(CommandLine, AnOptionIsAlsoAFileArgumentByPosition) {

@@ -15,6 +15,7 @@ struct Seen {
     uint32_t flags = 0;
     std::string password, start_dir, archive_name;
     std::vector<std::string> files;
+    int detailed = 0;
 };
 Seen seen;
 
@@ -24,6 +25,7 @@ int32_t record(const char* op, RunConfig* c) {
     seen.password = c->password;
     seen.start_dir = c->start_dir;
     seen.archive_name = c->archive_name;
+    seen.detailed = c->detailed;
     seen.files.clear();
     for (int i = 0; i < c->file_count; ++i) seen.files.push_back(c->files[i]);
     return 7;  // a result the entry point must hand back unchanged
@@ -123,8 +125,9 @@ TEST(Options, ValuesAndLetters) {
     EXPECT_EQ(seen.flags & (OPT_HIDDEN | OPT_SYSTEM), 0u);
     run({"-tHS", "-u", "a.kel"});
     EXPECT_EQ(seen.flags & (OPT_HIDDEN | OPT_SYSTEM), OPT_HIDDEN | OPT_SYSTEM);
+    // Letters that take no value bundle: -rq is -r -q.
     run({"-rq", "f", "a.kel"});
-    EXPECT_EQ(seen.flags, OPT_RECURSE);
+    EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_QUIET);
     run({"-u", "-p", "a.kel"});
     EXPECT_EQ(seen.flags, OPT_UNCOMPRESS | OPT_PASSWORD);
     EXPECT_EQ(seen.password, "");
@@ -167,4 +170,96 @@ TEST(Options, OverlongValuesAreRefusedNotCut) {
     EXPECT_EQ(seen.op, "");
     EXPECT_EQ(run({"-c" + std::string(255, 'd'), "f", "a.kel"}).rc, 7);
     EXPECT_EQ(seen.start_dir, std::string(255, 'd'));
+}
+
+TEST(Options, BundledLetters) {
+    Outcome o = run({"-rWs", "f", "a.kel"});
+    EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_OVERWRITE | OPT_SKIP_SAME);
+    EXPECT_EQ(seen.op, "compress");
+    EXPECT_EQ(seen.files, std::vector<std::string>{"f"});
+    EXPECT_EQ(o.err, "");
+    // c, p and t take the rest of the argument, whatever follows.
+    run({"-rcdir", "-qpkey", "-athsu", "f", "a.kel"});
+    EXPECT_EQ(seen.start_dir, "dir");
+    EXPECT_EQ(seen.password, "key");
+    EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_START_DIR | OPT_QUIET | OPT_PASSWORD | OPT_APPEND | OPT_HIDDEN |
+                              OPT_SYSTEM);
+    EXPECT_EQ(seen.op, "append");
+    // Bundled operations conflict as separate ones do.
+    o = run({"-ul", "a.kel"});
+    EXPECT_EQ(o.err, "Conflicting options specified for operation.\nUsing -l option only.\n");
+    EXPECT_EQ(seen.op, "list");
+    o = run({"-ua", "f", "a.kel"});
+    EXPECT_EQ(o.rc, -20);
+    EXPECT_EQ(seen.op, "");
+    // An unrecognised letter is reported and ends its argument: what follows
+    // it might be its value.
+    o = run({"-rx", "-xr", "-j4u", "-u", "a.kel"});
+    EXPECT_EQ(o.err, "Invalid option \"x\" ignored.\nInvalid option \"x\" ignored.\nInvalid option \"j\" ignored.\n");
+    EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_UNCOMPRESS);
+    o = run({"-", "-u", "a.kel"});
+    EXPECT_EQ(o.err, "Invalid option \"\" ignored.\n");
+}
+
+TEST(Options, DetailLetterSetsNoOptionBit) {
+    run({"-l", "-v", "a.kel"});
+    EXPECT_EQ(seen.flags, OPT_LIST);
+    EXPECT_EQ(seen.detailed, 1);
+    run({"-lV", "a.kel"});
+    EXPECT_EQ(seen.flags, OPT_LIST);
+    EXPECT_EQ(seen.detailed, 1);
+    run({"-v", "f", "a.kel"});
+    EXPECT_EQ(seen.op, "compress");
+    EXPECT_EQ(seen.flags, 0u);
+    run({"-l", "a.kel"});
+    EXPECT_EQ(seen.detailed, 0);
+}
+
+TEST(Options, StartDirectoryFromTheNextArgument) {
+    run({"-c", "dir", "f", "a.kel"});
+    EXPECT_EQ(seen.start_dir, "dir");
+    EXPECT_EQ(seen.files, std::vector<std::string>{"f"});
+    run({"-rc", "dir", "-u", "a.kel"});
+    EXPECT_EQ(seen.start_dir, "dir");
+    EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_START_DIR | OPT_UNCOMPRESS);
+    EXPECT_TRUE(seen.files.empty());
+    // The archive name is never taken, nor another option.
+    run({"-u", "-c", "a.kel"});
+    EXPECT_EQ(seen.start_dir, "");
+    EXPECT_EQ(seen.archive_name, "a.kel");
+    EXPECT_EQ(seen.flags, OPT_UNCOMPRESS | OPT_START_DIR);
+    run({"-c", "-u", "a.kel"});
+    EXPECT_EQ(seen.start_dir, "");
+    EXPECT_EQ(seen.op, "uncompress");
+    // -p keeps asking for the password when empty.
+    run({"-p", "word", "-u", "a.kel"});
+    EXPECT_EQ(seen.password, "");
+    EXPECT_EQ(seen.files, std::vector<std::string>{"-u"});
+}
+
+TEST(Options, HelpAndVersionAloneOnly) {
+    Outcome usage = run({});
+    EXPECT_EQ(usage.rc, 0);
+    EXPECT_NE(usage.out.find("   -u       : Unzip an archive\n   -v       : With -l, list sizes, dates and attributes\n"
+                             "   -w       : Overwrite existing zip file\n"),
+              std::string::npos);
+    for (const char* help : {"--help", "-h", "-?"}) {
+        Outcome o = run({help});
+        EXPECT_EQ(o.rc, 0) << help;
+        EXPECT_EQ(o.out, usage.out) << help;
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(seen.op, "");
+    }
+    Outcome v = run({"--version"});
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.out, "Ostvale KELPARC Version 1.2\n");
+    EXPECT_EQ(v.err, "");
+    // Anywhere else they are ordinary arguments.
+    run({"-r", "src", "--help"});
+    EXPECT_EQ(seen.op, "compress");
+    EXPECT_EQ(seen.archive_name, "--help");
+    run({"-l", "--version"});
+    EXPECT_EQ(seen.archive_name, "--version");
+    Outcome h = run({"-H"});
+    EXPECT_EQ(h.rc, -8);
 }
