@@ -119,4 +119,24 @@ int32_t block_skip(uint64_t n) {
     return 0;
 }
 
+int32_t block_at_end() {
+    if (block_avail() > 0) return 0;
+    // Nothing is left in the buffer, so a refill loses nothing.
+    long got = block_refill();
+    if (got < 0) return -6;
+    return got == 0 ? 1 : 0;
+}
+
+int32_t block_rest_is_zero() {
+    for (;;) {
+        for (uint32_t i = block_pos; i < block_valid; ++i) {
+            if (block_buffer[i] != 0) return 0;
+        }
+        block_pos = block_valid;
+        long got = block_refill();
+        if (got < 0) return -6;
+        if (got == 0) return 1;
+    }
+}
+
 uint64_t block_bytes_written() { return block_handed; }

@@ -31,5 +31,13 @@ int32_t block_read(void* dest, uint32_t n);
 // Passes over n bytes of the read stream.  Returns 0, or -6.
 int32_t block_skip(uint64_t n);
 
+// Whether the read stream is used up.  Returns 1 when no byte is left, 0
+// when one is, -6 on a read failure.  Consumes nothing.
+int32_t block_at_end();
+
+// Reads the rest of the stream.  Returns 1 when every byte left is zero
+// (none left included), 0 at the first nonzero byte, -6 on a read failure.
+int32_t block_rest_is_zero();
+
 // Bytes handed to block_write since block_begin_write (for append's undo).
 uint64_t block_bytes_written();

@@ -66,25 +66,40 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
 
 int32_t read_linked_header(OpContext* /*ctx*/, int64_t* chunk_len, int32_t* chunk_flags) {
     char field[LINKED_HEADER_LEN] = {};
-    if (block_read(field, LINKED_HEADER_LEN) != 0) {
+    int64_t first = 0;
+    // A first field that does not read as a number is damage, not a length
+    // of 0 that would end the entry early.
+    if (block_read(field, LINKED_HEADER_LEN) != 0 || !parse_decimal(field, LINKED_HEADER_LEN, &first)) {
         show_error(20);
         return -14;
     }
     int64_t v[2] = {};
     parse_decimal_tokens(field, LINKED_HEADER_LEN, v, 2);
-    *chunk_len = v[0];
+    *chunk_len = first;
     *chunk_flags = static_cast<int32_t>(v[1]);
     return 0;
 }
 
 int32_t read_record_length(int64_t* record_len) {
+    int32_t rc = block_at_end();
+    if (rc != 0) return rc < 0 ? -6 : 1;
     char field[RECORD_LEN_FIELD] = {};
-    int32_t rc = block_read(field, RECORD_LEN_FIELD);
-    if (rc < 0) return -6;
-    if (rc == 1) return 1;
+    // The archive ending inside the field cuts an entry short.
+    if (block_read(field, RECORD_LEN_FIELD) != 0) return -6;
+    static const char zeros[RECORD_LEN_FIELD] = {};
+    if (std::memcmp(field, zeros, RECORD_LEN_FIELD) == 0) {
+        // Zero bytes up to the end of the file are padding, not an entry.
+        rc = block_rest_is_zero();
+        return rc == 1 ? 1 : -6;
+    }
+    // The writer puts only digits before the NUL (or the field's end).
     int64_t len = 0;
-    parse_decimal(field, RECORD_LEN_FIELD, &len);  // no digits: 0, the end of the archive
-    if (len < 0) return -6;
+    int n_digits = 0;
+    for (; n_digits < RECORD_LEN_FIELD && field[n_digits] != '\0'; ++n_digits) {
+        if (field[n_digits] < '0' || field[n_digits] > '9') return -6;
+        len = len * 10 + (field[n_digits] - '0');
+    }
+    if (n_digits == 0 || len == 0) return -6;
     *record_len = len;
     return 0;
 }

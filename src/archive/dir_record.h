@@ -59,12 +59,14 @@ int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_fla
 // without a message when the stored name is longer than 255 characters.
 int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry);
 
-// Reads a linked header.  Returns 0, or -14 after message 20.
+// Reads a linked header.  Returns 0, or -14 after message 20 (the field is
+// missing, short, or its first field does not read as a number).
 int32_t read_linked_header(OpContext* ctx, int64_t* chunk_len, int32_t* chunk_flags);
 
 // Reads the 4-byte record length field: R is the number formed by the
-// digits before its NUL (0 when there are none; the walks take 0 as the end
-// of the archive).  Returns 0 with *record_len set; 1 at the end of the
-// archive (also inside a partial field); -6 on a read failure or a negative
-// length.  Prints nothing.
+// digits before its NUL.  Returns 0 with *record_len set (1 or more); 1 at
+// the end of the archive: no byte left, or a field of four zero bytes
+// followed only by zero bytes (padding); -6 on a read failure or a corrupt
+// field (cut short by the end of the file, no digits, anything but digits
+// before the NUL, or 0).  Prints nothing.
 int32_t read_record_length(int64_t* record_len);

@@ -50,15 +50,21 @@ int32_t write_password_block(OpContext* ctx, const char* password) {
     return write_header_piece(ctx, LENGTH_FIELD + static_cast<uint32_t>(n));
 }
 
+// Reads n bytes of the header into dest.  Returns 0; -6 after message 29
+// (a read failure) or 30 (the file ends first: the bytes are not there).
+int32_t read_header_piece(OpContext* ctx, void* dest, uint32_t n) {
+    int32_t rc = block_read(dest, n);
+    if (rc == 0) return 0;
+    show_error(rc < 0 ? 29 : 30, ctx->archive_path);
+    return -6;
+}
+
 // Reads a 4-character length field: returns the length (1 or more), or 0
-// after message 31 (a field that reads as 0 or below; a missing field reads
-// as 0), or -1 after message 29.
+// after message 31 (a field that reads as 0 or below), or -1 after message
+// 29 or 30.
 int64_t read_length_field(OpContext* ctx) {
     char field[LENGTH_FIELD + 1] = {};
-    if (block_read(field, LENGTH_FIELD) < 0) {
-        show_error(29, ctx->archive_path);
-        return -1;
-    }
+    if (read_header_piece(ctx, field, LENGTH_FIELD) != 0) return -1;
     int64_t len = 0;
     parse_decimal(field, LENGTH_FIELD, &len);
     if (len >= 1) return len;
@@ -121,10 +127,7 @@ int32_t read_header_text(OpContext* ctx, uint32_t* word) {
     }
     // Four characters hold at most 9999: the body always fits the buffer.
     std::memset(transfer_buffer, 0, static_cast<size_t>(body_len) + 1);
-    if (block_read(transfer_buffer, static_cast<uint32_t>(body_len)) < 0) {
-        show_error(29, ctx->archive_path);
-        return -6;
-    }
+    if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(body_len)) != 0) return -6;
     *word = parse_header_body(ctx, reinterpret_cast<const char*>(transfer_buffer),
                               static_cast<size_t>(body_len));
     return 0;
@@ -136,10 +139,7 @@ int32_t check_password_block(OpContext* ctx, const char* password) {
     int64_t n = read_length_field(ctx);
     if (n <= 0) return -6;
     std::memset(transfer_buffer, 0, static_cast<size_t>(n) + 1);
-    if (block_read(transfer_buffer, static_cast<uint32_t>(n)) < 0) {
-        show_error(29, ctx->archive_path);
-        return -6;
-    }
+    if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(n)) != 0) return -6;
     if (check_password(password, transfer_buffer, n) != 0) {
         show_error(32);
         return -3;

@@ -15,15 +15,15 @@ namespace {
 
 // Reads the record length field and the record text into the transfer
 // buffer and parses them into entry.  Returns 0; 1 at the end of the
-// archive (also a record length of 0, which is never written); a negative
-// code for a read failure (*read_failed set) or the parser's code.
+// archive; a negative code for a record that cannot be read (*read_failed
+// set: a read failure, a corrupt length field, a short text, a stored name
+// over 255 characters) or the parser's code.
 int32_t read_entry(dir_entry* entry, bool* read_failed) {
     *read_failed = false;
     int64_t record_len = 0;
     int32_t rc = read_record_length(&record_len);
     if (rc == RC_END) return RC_END;
-    if (rc == RC_OK && record_len == 0) return RC_END;
-    if (rc != RC_OK || record_len < 0 || record_len > TRANSFER_SIZE ||
+    if (rc != RC_OK || record_len > TRANSFER_SIZE ||
         block_read(transfer_buffer, static_cast<uint32_t>(record_len)) != 0) {
         *read_failed = true;
         return RC_READ;
@@ -113,10 +113,14 @@ int32_t uncompress_walk(OpContext* ctx) {
 int32_t list_step(dir_entry* entry, OpContext* ctx) {
     bool read_failed = false;
     int32_t rc = read_entry(entry, &read_failed);
+    if (read_failed) show_error(15, ctx->archive_path);
     if (rc != RC_OK) return rc;
     if (!(ctx->flags & OPT_QUIET) && !(entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)))
         std::printf("%s", entry->name);
-    return skip_entry_data(transfer_buffer, entry, ctx);
+    rc = skip_entry_data(transfer_buffer, entry, ctx);
+    // A missing linked header has said so itself (message 20).
+    if (rc == RC_READ) show_error(15, ctx->archive_path);
+    return rc;
 }
 
 int32_t list_walk(OpContext* ctx) {

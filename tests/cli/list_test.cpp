@@ -80,7 +80,7 @@ TEST(List, DamagedArchivesStopWithTheirCode) {
     auto r = ab::run_in(dir.path(), {"-l", "cut.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "cut.kel") + "one\ntwo");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Error reading from " + dir / "cut.kel" + "\n");
     // Cut inside the linked header.
     size_t linked_at = good.size() - (20000 - 16383) - 10;
     th::write_file(dir / "linked.kel", good.substr(0, linked_at + 4));
@@ -95,11 +95,12 @@ TEST(List, DamagedArchivesStopWithTheirCode) {
     r = ab::run_in(dir.path(), {"-l", "neg.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "neg.kel") + "n");
+    EXPECT_EQ(r.err, "Error reading from " + dir / "neg.kel" + "\n");
     th::write_file(dir / "long.kel", ab::header() + ab::file_entry("x", "x") + ab::file_entry(std::string(300, 'n'), "x"));
     r = ab::run_in(dir.path(), {"-l", "long.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "long.kel") + "x\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Error reading from " + dir / "long.kel" + "\n");
 }
 
 }  // namespace

@@ -406,17 +406,24 @@ TEST(ParseRecord, AttributeBlocksAreReadWhole) {
     }
 }
 
-TEST(RecordLength, DigitsBeforeTheNul) {
+TEST(RecordLength, DigitsBeforeTheNulOrCorrupt) {
     th::ScratchDir dir;
     struct Case {
         string bytes;
         int32_t rc;
         int64_t len;
     } cases[] = {
-        {string("35\0\0", 4), 0, 35},   {string("35\0x", 4), 0, 35}, {string("100\0", 4), 0, 100},
-        {string("\0\0\0\0", 4), 0, 0},  {"9999", 0, 9999},            {string("ab\0\0", 4), 0, 0},
-        {string("-5\0\0", 4), -6, -1},  {string("-0\0\0", 4), 0, 0},  {"3", 1, -1},
-        {"", 1, -1},                    {"12", 1, -1},
+        {string("35\0\0", 4), 0, 35},   {string("35\0x", 4), 0, 35},   {string("100\0", 4), 0, 100},
+        {"9999", 0, 9999},              {"", 1, -1},
+        // Zero bytes up to the end of the file are padding.
+        {string(4, '\0'), 1, -1},       {string(70000, '\0'), 1, -1},
+        // Zero bytes followed by anything else, or a field cut short.
+        {string(4, '\0') + "x", -6, -1}, {string(69999, '\0') + "x", -6, -1},
+        {string(3, '\0'), -6, -1},       {"3", -6, -1},                    {"12", -6, -1},
+        // Not a positive number.
+        {string("ab\0\0", 4), -6, -1},  {string("-5\0\0", 4), -6, -1},  {string("-0\0\0", 4), -6, -1},
+        {string("0\0\0\0", 4), -6, -1}, {string("000\0", 4), -6, -1},  {string(" 35\0", 4), -6, -1},
+        {string("3a\0\0", 4), -6, -1},  {string("\0" "35\0", 4), -6, -1},
     };
     int k = 0;
     for (const Case& c : cases) {
@@ -450,6 +457,29 @@ TEST(LinkedHeader, ReadWithinItsTenBytes) {
     EXPECT_EQ(len, -1);  // nothing stored
     EXPECT_EQ(flags, -1);
     ::close(fd);
+
+    // The first field as atoi reads it: blanks, a sign, at least one digit.
+    struct Case {
+        string field;
+        int32_t rc;
+        int64_t len;
+    } cases[] = {
+        {string(" +12 2\0\0\0\0", 10), 0, 12}, {string("-3 0\0\0\0\0\0\0", 10), 0, -3},
+        {string("7x 1\0\0\0\0\0\0", 10), 0, 7}, {string(10, '\0'), -14, -1},
+        {string("x 1\0\0\0\0\0\0\0", 10), -14, -1}, {string("- 5\0\0\0\0\0\0\0", 10), -14, -1},
+        {string("          ", 10), -14, -1},
+    };
+    int k = 0;
+    for (const Case& c : cases) {
+        fd = stream_of(dir, c.field);
+        len = -1;
+        err = stderr_of([&] { rc = read_linked_header(&ctx, &len, &flags); });
+        EXPECT_EQ(rc, c.rc) << k;
+        EXPECT_EQ(len, c.len) << k;
+        EXPECT_EQ(err, c.rc == 0 ? "" : "Error reading linked header data.\n") << k;
+        ::close(fd);
+        ++k;
+    }
 }
 
 TEST(Fields, DecimalWithinItsLength) {

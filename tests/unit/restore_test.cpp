@@ -268,14 +268,26 @@ TEST(RestoreWalk, HeaderOnlyArchive) {
     Area a;
     EXPECT_EQ(a.unpack(ab::header()).out, "\n");
     EXPECT_EQ(a.list(ab::header()).out, "\n");
-    // A record length of 0 ends both walks, whatever follows it.
-    std::string zero_end = ab::header() + ab::file_entry("f", "x") + std::string("0\0\0\0", 4) + "junk";
-    WalkResult r = a.unpack(zero_end);
+    // Zero bytes after the last entry are padding: a normal end.
+    std::string padded = ab::header() + ab::file_entry("f", "x") + std::string(9, '\0');
+    WalkResult r = a.unpack(padded);
     EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, "f\n\n");
-    WalkResult l = a.list(zero_end);
+    EXPECT_EQ(r.out + r.err, "f\n\n");
+    WalkResult l = a.list(padded);
     EXPECT_EQ(l.rc, 0);
-    EXPECT_EQ(l.out, "f\n\n");
+    EXPECT_EQ(l.out + l.err, "f\n\n");
+    // A record length of 0 with anything after it is damage.
+    for (const std::string& tail : {std::string("0\0\0\0", 4) + "junk", std::string(8, '\0') + "junk"}) {
+        std::string zero = ab::header() + ab::file_entry("g", "x") + tail;
+        r = a.unpack(zero);
+        EXPECT_EQ(r.rc, -6);
+        EXPECT_EQ(r.out, "g\n");
+        EXPECT_EQ(r.err, "Error reading from " + a.archive + "\n");
+        l = a.list(zero);
+        EXPECT_EQ(l.rc, -6);
+        EXPECT_EQ(l.out, "g\n");
+        EXPECT_EQ(l.err, "Error reading from " + a.archive + "\n");
+    }
 }
 
 TEST(RestoreWalk, AttributeCharacters) {
@@ -407,7 +419,8 @@ TEST(RestoreWalk, LongNamesAndBadRecordLengths) {
     EXPECT_EQ(r.err, "Error reading from " + a.archive + "\n");
     WalkResult l = a.list(long_name);
     EXPECT_EQ(l.rc, -6);
-    EXPECT_EQ(l.out + l.err, "");
+    EXPECT_EQ(l.out, "");
+    EXPECT_EQ(l.err, "Error reading from " + a.archive + "\n");
     EXPECT_TRUE(fs::is_empty(a.target));
 
     // A record length that reads as negative.
