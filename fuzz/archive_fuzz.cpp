@@ -3,14 +3,22 @@
 // Runs quiet (no output, no password prompt); a locked archive opens when
 // it was sealed with the password "fuzz", so the walks behind a seal are
 // reached too.
+//
+// Unpacking works in the process's working directory, so each input runs
+// inside the scratch directory and the directory the fuzzer was started in
+// is entered again afterwards.  The paths on the fuzzer's command line are
+// made absolute before it reads them: a crash artifact is written while the
+// scratch directory is the working directory.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "archive/header.h"
 #include "archive/walk.h"
@@ -23,6 +31,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string scratch_base;
+std::string start_dir;
 
 void remove_scratch() {
     std::error_code ec;
@@ -34,6 +43,7 @@ const std::string& scratch() {
         std::string tmpl = (fs::temp_directory_path() / "kelparc_archive_fuzz.XXXXXX").string();
         if (mkdtemp(&tmpl[0]) == nullptr) std::abort();
         scratch_base = tmpl;
+        start_dir = fs::current_path().string();
         fs::create_directories(scratch_base + "/out");
         std::atexit(remove_scratch);
     }
@@ -66,7 +76,46 @@ void walk_once(const std::string& archive, bool unpack) {
     plat::_close(ctx.read_handle);
 }
 
+std::string absolute_from(const std::string& cwd, const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    return cwd + "/" + path;
+}
+
+// The fuzzer's flags whose value is a path (or, for artifact_prefix, the
+// start of one).
+const char* const PATH_FLAGS[] = {"-artifact_prefix=", "-exact_artifact_path=", "-dict=",
+                                  "-merge_control_file=", "-features_dir=", "-data_flow_trace="};
+
+// arg with a relative path in it made absolute against cwd.
+std::string absolute_arg(const std::string& cwd, const std::string& arg) {
+    if (arg.empty() || arg[0] != '-') return absolute_from(cwd, arg);  // a corpus directory or input
+    for (const char* flag : PATH_FLAGS) {
+        size_t n = std::strlen(flag);
+        if (arg.compare(0, n, flag) == 0) return flag + absolute_from(cwd, arg.substr(n));
+    }
+    return arg;
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static std::vector<std::string> texts;
+    static std::vector<char*> args;
+    std::string cwd = fs::current_path().string();
+    bool has_prefix = false;
+    for (int i = 0; i < *argc; ++i) {
+        std::string arg = (*argv)[i];
+        has_prefix = has_prefix || arg.compare(0, 17, "-artifact_prefix=") == 0;
+        texts.push_back(i == 0 ? arg : absolute_arg(cwd, arg));
+    }
+    // Without a prefix artifacts go to the working directory at the crash.
+    if (!has_prefix) texts.push_back("-artifact_prefix=" + cwd + "/");
+    for (std::string& t : texts) args.push_back(&t[0]);
+    args.push_back(nullptr);
+    *argc = static_cast<int>(texts.size());
+    *argv = args.data();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& base = scratch();
@@ -81,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     quiet_switch = 1;
     walk_once(archive, false);
     walk_once(archive, true);
+    if (chdir(start_dir.c_str()) != 0) std::abort();
     // Nothing may appear beside the output directory.
     for (auto& e : fs::directory_iterator(base)) {
         std::string name = e.path().filename().string();

@@ -17,6 +17,12 @@ int main(int argc, char** argv) {
         for (const auto& e : std::filesystem::recursive_directory_iterator(argv[i], ec)) {
             if (!e.is_regular_file()) continue;
             std::ifstream in(e.path(), std::ios::binary);
+            // A target that leaves the working directory elsewhere loses a
+            // corpus given by a relative path.
+            if (!in) {
+                std::fprintf(stderr, "cannot read %s\n", e.path().c_str());
+                return 1;
+            }
             std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                        std::istreambuf_iterator<char>());
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
