@@ -22,8 +22,8 @@
 
 #include "archive/header.h"
 #include "archive/walk.h"
-#include "cli/context.h"
-#include "cli/messages.h"
+#include "base/context.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 
 #include "archive/block_io.h"
 #include "archive/fields.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 
 namespace {
 

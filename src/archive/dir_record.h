@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 
 enum : int32_t {
     ENTRY_MORE = 1,

@@ -8,8 +8,8 @@
 #include "archive/block_io.h"
 #include "archive/fields.h"
 #include "archive/transfer.h"
-#include "cli/messages.h"
-#include "cli/operations.h"
+#include "base/messages.h"
+#include "base/prompt.h"
 
 namespace {
 

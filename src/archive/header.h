@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 
 // Creates archive_path (refusing an existing one without -w: messages 25,
 // 26, -4) and writes the header.  Returns 0; -4; -5 (message 18); -18

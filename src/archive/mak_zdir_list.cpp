@@ -5,7 +5,7 @@
 
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 
 unsigned char attr_buffer[ATTR_CAP];
 

@@ -7,7 +7,7 @@
 
 #include "archive/block_io.h"
 #include "archive/transfer.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "codec/restore.h"
 #include "platform/platform.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "archive/dir_record.h"
-#include "cli/context.h"
+#include "base/context.h"
 
 // Restores (or, under -s, passes over) every entry.  Returns 0 or the first
 // negative step result.

@@ -6,7 +6,7 @@
 
 #include "archive/header.h"
 #include "archive/walk.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "cli/operations.h"
 #include "files/file_list.h"
 #include "platform/platform.h"

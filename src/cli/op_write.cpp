@@ -11,7 +11,7 @@
 
 #include "archive/block_io.h"
 #include "archive/header.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "cli/operations.h"
 #include "codec/store.h"
 #include "files/dir_walk.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 
 // Each operation runs once per process with the run configuration and
 // returns 0 or a negative result code (the exit status).
@@ -26,11 +26,6 @@ void end_operation(int32_t count, char** list);
 // the archive name (count file_count + 1).  Returns nullptr when memory runs
 // out.
 char** make_work_list(const RunConfig* config);
-
-// Reads a password from the console without echo into buffer (64 bytes).
-// Returns 0 once at least one character was entered, -19 on Ctrl+C or at the
-// end of input.
-int32_t prompt_password(char* buffer);
 
 // The saved directory of the running operation.
 extern char saved_dir[plat::PATH_CAP];

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "cli/operations.h"
 #include "platform/platform.h"
 

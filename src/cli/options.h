@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 
 using OperationFn = int32_t (*)(RunConfig*);
 

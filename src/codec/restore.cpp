@@ -12,7 +12,7 @@
 #include "archive/block_io.h"
 #include "archive/transfer.h"
 #include "archive/walk.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "codec/lzw.h"
 #include "platform/platform.h"
 

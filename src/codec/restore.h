@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "archive/dir_record.h"
-#include "cli/context.h"
+#include "base/context.h"
 
 // Writes entry at its resolved output path under entry->dir, consuming its
 // chunks and linked headers from the archive.  Returns 0, or -6, -11, -12,

@@ -16,7 +16,7 @@
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
 #include "archive/transfer.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "codec/lzw.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 #include "platform/platform.h"
 
 // Writes the record and chunks of path.  prefix (or nullptr) is the stored

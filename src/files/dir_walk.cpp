@@ -14,7 +14,7 @@
 #include <new>
 #include <string>
 
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "codec/store.h"
 #include "files/file_list.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 #include "platform/platform.h"
 
 // Stores the directory name (relative to the working directory, or

@@ -11,7 +11,7 @@
 #include <new>
 #include <string>
 
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 int find_next_failed;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/context.h"
+#include "base/context.h"
 
 // Set when a directory search continuation failed (message 43).
 extern int find_next_failed;

@@ -2,8 +2,7 @@
 // that drive it through a pseudo-terminal or a pipe: "rc=<n> pw=<password>".
 #include <cstdio>
 
-#include "cli/context.h"
-#include "cli/operations.h"
+#include "base/prompt.h"
 
 int main() {
     char password[PASSWORD_CAP] = {0};

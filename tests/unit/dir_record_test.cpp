@@ -12,7 +12,7 @@
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
 #include "archive/fields.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "harness.h"
 
 namespace {

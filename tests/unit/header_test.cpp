@@ -7,7 +7,7 @@
 
 #include "archive/block_io.h"
 #include "archive/header.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "harness.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/messages.h"
+#include "base/messages.h"
 
 namespace {
 

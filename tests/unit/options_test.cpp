@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "cli/options.h"
 
 namespace {

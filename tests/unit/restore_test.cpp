@@ -16,7 +16,7 @@
 #include "../cli/archive_builder.h"
 #include "archive/header.h"
 #include "archive/walk.h"
-#include "cli/messages.h"
+#include "base/messages.h"
 #include "codec/restore.h"
 #include "harness.h"
 #include "platform/platform.h"

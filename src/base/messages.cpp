@@ -1,5 +1,5 @@
 // The message catalogue and show_message.
-#include "cli/messages.h"
+#include "base/messages.h"
 
 #include <cstdio>
 #include <string>
