@@ -106,6 +106,11 @@ struct StatRec {
 // regular file nor a directory (FIFO, socket, device).
 int _stat(const char* path, StatRec* st);
 
+// True when path names the file open as handle fd, whatever name, link or
+// spelling leads to it (the same device and inode here; the same volume and
+// file index on Windows).  False when path does not exist or fd is not open.
+bool is_same_file(const char* path, int fd);
+
 // mode 0: exists; mode 4: exists and is readable.  Returns 0, or -1.
 int _access(const char* path, int mode);
 

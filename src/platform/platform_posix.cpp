@@ -600,6 +600,15 @@ int stat_path(const char* os_path, StatRec* st) {
 
 }  // namespace
 
+bool is_same_file(const char* path, int fd) {
+    OsPath os(path);
+    if (!os.ok()) return false;
+    struct stat by_path;
+    struct stat by_handle;
+    if (::stat(os.c_str(), &by_path) != 0 || ::fstat(fd, &by_handle) != 0) return false;
+    return by_path.st_dev == by_handle.st_dev && by_path.st_ino == by_handle.st_ino;
+}
+
 int _access(const char* path, int mode) {
     OsPath os(path);
     if (!os.ok()) return fail();

@@ -276,6 +276,26 @@ TEST_F(Plat, AccessAndUnlink) {
     EXPECT_EQ(plat::_unlink("f"), -1);
 }
 
+// A path names an open file by any of its names, never another file.
+TEST_F(Plat, SameFileByAnyNameOfAnOpenHandle) {
+    th::write_file("f", "x");
+    th::write_file("other", "x");
+    ASSERT_EQ(::link("f", "hard"), 0);
+    ASSERT_EQ(::symlink("f", "soft"), 0);
+    ASSERT_EQ(::mkdir("d", 0755), 0);
+    int h = plat::_open("f", plat::OF_RDONLY);
+    ASSERT_GE(h, 0);
+    EXPECT_TRUE(plat::is_same_file("f", h));
+    EXPECT_TRUE(plat::is_same_file((cwd() + "/d/../f").c_str(), h));
+    EXPECT_TRUE(plat::is_same_file("d\\..\\hard", h));
+    EXPECT_TRUE(plat::is_same_file("soft", h));
+    EXPECT_FALSE(plat::is_same_file("other", h));
+    EXPECT_FALSE(plat::is_same_file("d", h));
+    EXPECT_FALSE(plat::is_same_file("missing", h));
+    plat::_close(h);
+    EXPECT_FALSE(plat::is_same_file("f", h));
+}
+
 // The mask applies to the mode given; special bits are never set; the
 // process umask is left as it was.
 TEST_F(Plat, ChmodAppliesUmaskAndDropsSpecialBits) {
