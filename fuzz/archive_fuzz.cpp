@@ -50,13 +50,21 @@ const std::string& scratch() {
     return scratch_base;
 }
 
-void empty_dir(const std::string& dir) {
+// Restored modes may leave a directory unreadable or unwritable for a
+// non-root run, at any depth: opened up before anything is removed.
+void open_up(const fs::path& dir) {
     std::error_code ec;
     for (auto& e : fs::directory_iterator(dir, ec)) {
-        // Restored modes may leave a directory unwritable for a non-root run.
+        if (!e.is_directory(ec) || e.is_symlink(ec)) continue;
         fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(e.path(), ec);
+        open_up(e.path());
     }
+}
+
+void empty_dir(const std::string& dir) {
+    std::error_code ec;
+    open_up(dir);
+    for (auto& e : fs::directory_iterator(dir, ec)) fs::remove_all(e.path(), ec);
 }
 
 // Opens the archive and runs one walk over it.

@@ -71,7 +71,7 @@ int32_t skip_entry_data(unsigned char* /*buffer*/, dir_entry* entry, OpContext* 
     return RC_OK;
 }
 
-int32_t uncompress_step(dir_entry* entry, OpContext* ctx) {
+int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
     bool read_failed = false;
     int32_t rc = read_entry(entry, &read_failed);
     if (read_failed) {
@@ -95,14 +95,15 @@ int32_t uncompress_step(dir_entry* entry, OpContext* ctx) {
         std::printf("%s\n", entry->name);
         std::fflush(stdout);
     }
-    return restore_entry(transfer_buffer, entry, ctx);
+    return restore_entry(transfer_buffer, entry, ctx, open_dirs);
 }
 
 int32_t uncompress_walk(OpContext* ctx) {
     dir_entry entry{};
+    OpenDirs open_dirs;
     set_walk_dir(&entry);
     for (;;) {
-        int32_t rc = uncompress_step(&entry, ctx);
+        int32_t rc = uncompress_step(&entry, ctx, &open_dirs);
         if (rc == RC_END) break;
         if (rc < 0) return rc;
     }

@@ -6,11 +6,14 @@
 #include "archive/dir_record.h"
 #include "base/context.h"
 
+struct OpenDirs;
+
 // Restores (or, under -s, passes over) every entry.  Returns 0 or the first
 // negative step result.
 int32_t uncompress_walk(OpContext* ctx);
-// One entry.  Returns 0, 1 at the end of the archive, or negative.
-int32_t uncompress_step(dir_entry* entry, OpContext* ctx);
+// One entry; open_dirs holds the walk's directories waiting for their
+// closing records.  Returns 0, 1 at the end of the archive, or negative.
+int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
 
 // Prints every entry's stored name.  Returns 0 or the first negative result.
 int32_t list_walk(OpContext* ctx);

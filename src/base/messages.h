@@ -18,6 +18,19 @@ enum : int32_t {
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
 };
 
+// Catalogue messages of restoring, by name.
+enum : int32_t {
+    MSG_READ_ERROR = 15,             // "Error reading from %s\n"
+    MSG_CANNOT_CREATE = 16,          // "Could not create %s\n"
+    MSG_CANNOT_OPEN_OUTPUT = 17,     // "Error creating or opening %s\n"
+    MSG_WRITE_ERROR = 18,            // "Error writing to file %s\n"
+    MSG_CANNOT_DELETE = 19,          // "Unable to delete file %s\n"
+    MSG_CANNOT_SET_ATTRIBUTES = 36,  // "Unable to set attributes for file %s\n"
+    MSG_CANNOT_SET_TIME = 37,        // "Unable to change time for file %s\n"
+    MSG_CANNOT_SET_MODE = 38,        // "Unable to change protections for file %s\n"
+    MSG_DIR_EXISTS = 518,            // "%s directory is already created \n"
+};
+
 // The process-wide quiet switch; begin_operation sets it from OPT_QUIET.
 extern int quiet_switch;
 

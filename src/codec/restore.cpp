@@ -1,6 +1,8 @@
 // Restoring one archive entry: a directory is created, a file is written
 // chunk by chunk from the archive and then given its stored attributes,
-// times and permissions.
+// times and permissions.  Missing parent directories below the walk's
+// directory are made on the way, silently.  A directory gets its times, mode
+// and attributes when its closing record comes, after its contents.
 //
 // Every output path is formed by resolve_output_path, so no stored name,
 // however it is written, reaches outside the directory the walk started in.
@@ -26,12 +28,67 @@ size_t drop_last_component(const char* rel, size_t rel_len) {
     return rel_len > 0 ? rel_len - 1 : 0;
 }
 
+bool is_directory(const char* path) {
+    plat::StatRec st;
+    return plat::_stat(path, &st) == 0 && (st.mode & plat::MODE_DIR) != 0;
+}
+
+// Makes every missing directory of out_path below the walk's directory, up
+// to (not including) its last component; rel_at is where the part below the
+// walk's directory begins.  Returns 0, or -11 after message 16 naming the
+// directory that could not be made.
+int32_t make_parents(const char* out_path, size_t rel_at) {
+    std::string path(out_path);
+    size_t last = path.rfind('/');
+    if (last == std::string::npos || last <= rel_at) return RC_OK;
+    // Mostly the parent is there already: one status call tells.
+    if (is_directory(path.substr(0, last).c_str())) return RC_OK;
+    for (size_t at = path.find('/', rel_at); at != std::string::npos && at <= last;
+         at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        if (is_directory(part.c_str())) continue;
+        if (plat::_mkdir(part.c_str()) != 0) {
+            show_error(MSG_CANNOT_CREATE, part.c_str());
+            return RC_MKDIR;
+        }
+    }
+    return RC_OK;
+}
+
+// What is applied to a restored file or directory.
+struct Properties {
+    uint16_t mode;
+    int32_t attr_len;
+    const unsigned char* attr;
+    int64_t atime;
+    int64_t mtime;
+};
+
+// Attributes, times, then the mode (last: a mode without write permission
+// could stop the others).  Messages 36, 37, 38 name the stored name.
+void apply_properties(const OpContext* ctx, const char* path, const char* name, const Properties& p) {
+    // Attribute characters mean hidden and system only in archives of this
+    // program's origin.
+    if (p.attr_len > 0 && p.attr != nullptr && (ctx->flags & ORIGIN_KELPARC)) {
+        uint32_t attrs = 0;
+        if (p.attr[0] == '1') attrs |= plat::FILE_ATTRIBUTE_HIDDEN;
+        if (p.attr_len > 1 && p.attr[1] == '1') attrs |= plat::FILE_ATTRIBUTE_SYSTEM;
+        if (attrs != 0) {
+            attrs |= plat::FILE_ATTRIBUTE_ARCHIVE;
+            if (!plat::SetFileAttributesA(path, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
+        }
+    }
+    if (plat::_utime(path, p.atime, p.mtime) == -1) show_error(MSG_CANNOT_SET_TIME, name);
+    // The mode is the stored 16-bit word, sign-extended.
+    if (plat::_chmod(path, static_cast<int16_t>(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
+}
+
 // Closes and deletes a partly written output file.  Message 19 when the
 // file cannot be deleted.
 void discard_output(OpContext* ctx, const char* out_path) {
     plat::_close(ctx->write_handle);
     ctx->write_handle = -1;
-    if (plat::_unlink(out_path) != 0) show_error(19, out_path);
+    if (plat::_unlink(out_path) != 0) show_error(MSG_CANNOT_DELETE, out_path);
 }
 
 int32_t corrupt_chunk(OpContext* ctx, const char* out_path) {
@@ -51,7 +108,7 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
         // negative length can only come from a damaged archive.
         if (chunk_len < 0 || chunk_len > TRANSFER_SIZE) return corrupt_chunk(ctx, out_path);
         if (block_read(buffer, static_cast<uint32_t>(chunk_len)) != 0) {
-            show_error(15, ctx->archive_path);
+            show_error(MSG_READ_ERROR, ctx->archive_path);
             discard_output(ctx, out_path);
             return RC_READ;
         }
@@ -62,7 +119,7 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
             if (data == nullptr) return corrupt_chunk(ctx, out_path);
         }
         if (plat::_write(ctx->write_handle, data, static_cast<unsigned>(count)) != count) {
-            show_error(18, out_path);
+            show_error(MSG_WRITE_ERROR, out_path);
             discard_output(ctx, out_path);
             return RC_OUT_WRITE;
         }
@@ -76,43 +133,106 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
     return RC_OK;
 }
 
+// True when name lies inside the directory stored as outer.
+bool is_inside(const std::string& outer, const char* name) {
+    return std::strncmp(name, outer.c_str(), outer.size()) == 0 && name[outer.size()] == '/';
+}
+
+// Notes a directory made or found for its closing record.  Directories of
+// the chain that do not hold this one never got their closing records (a
+// damaged or cut archive): they are forgotten, so the chain stays the
+// current entry's ancestors and stays short.
+void note_open_dir(const dir_entry* entry, const char* out_path, OpenDirs* open_dirs) {
+    std::vector<OpenDir>& chain = open_dirs->chain;
+    while (!chain.empty() && !is_inside(chain.back().name, entry->name)) chain.pop_back();
+    OpenDir d;
+    d.name = entry->name;
+    d.out_path = out_path;
+    d.mode = entry->mode;
+    d.attr_len = 0;
+    if (entry->attr_len > 0 && entry->attr != nullptr) {
+        d.attr_len = entry->attr_len > 1 ? 2 : 1;
+        std::memcpy(d.attr, entry->attr, static_cast<size_t>(d.attr_len));
+    }
+    chain.push_back(std::move(d));
+}
+
+// A closing record: the directory it closes gets the record's times and the
+// mode and attributes of its opening record.  A closing record whose opening
+// record this run did not restore changes nothing.
+void close_directory(const OpContext* ctx, const dir_entry* entry, OpenDirs* open_dirs) {
+    std::vector<OpenDir>& chain = open_dirs->chain;
+    for (size_t i = chain.size(); i-- > 0;) {
+        if (chain[i].name != entry->name) continue;
+        const OpenDir& d = chain[i];
+        apply_properties(ctx, d.out_path.c_str(), d.name.c_str(),
+                         Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime});
+        chain.resize(i);
+        return;
+    }
+}
+
+// An opening record: the directory and its missing parents are made, or it
+// is found, and it is noted for its closing record.
+int32_t open_directory(const dir_entry* entry, const char* out_path, const char* resolved,
+                       size_t rel_at, OpenDirs* open_dirs) {
+    int32_t rc = make_parents(out_path, rel_at);
+    if (rc != 0) return rc;
+    // A name that resolves to the target directory itself lands here too:
+    // it exists, so it is only reported.
+    if (plat::_access(out_path, 4) == 0) {
+        show_info(MSG_DIR_EXISTS, out_path);
+    } else if (plat::_mkdir(out_path) != 0) {
+        show_error(MSG_CANNOT_CREATE, out_path);
+        return RC_MKDIR;
+    }
+    // The target directory keeps its own properties, and a name that exists
+    // as something other than a directory gets none.
+    if (resolved[0] != '\0' && is_directory(out_path)) note_open_dir(entry, out_path, open_dirs);
+    return RC_OK;
+}
+
 int32_t restore_directory(unsigned char* buffer, dir_entry* entry, OpContext* ctx,
-                          const char* out_path) {
-    if (!(entry->entry_flags & ENTRY_DIR_END)) {
-        // A name that resolves to the target directory itself lands here too:
-        // it exists, so it is only reported.
-        if (plat::_access(out_path, 4) == 0) {
-            show_info(518, out_path);
-        } else if (plat::_mkdir(out_path) != 0) {
-            show_error(16, entry->name);
-            return RC_MKDIR;
-        }
+                          const char* out_path, const char* resolved, size_t rel_at,
+                          OpenDirs* open_dirs) {
+    if (entry->entry_flags & ENTRY_DIR_END) {
+        close_directory(ctx, entry, open_dirs);
+    } else {
+        int32_t rc = open_directory(entry, out_path, resolved, rel_at, open_dirs);
+        if (rc != 0) return rc;
     }
     // A directory carries no data.  Should a damaged archive give it some,
     // pass over it exactly as the listing does, so that both walks see the
     // same entries.
     if (entry->clen == 0) return RC_OK;
     int32_t rc = skip_entry_data(buffer, entry, ctx);
-    if (rc != 0) show_error(15, entry->name);
+    if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
     return rc;
 }
 
 int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, const char* out_path,
-                     const char* resolved) {
+                     const char* resolved, size_t rel_at) {
     // A name that resolves to nothing would open the target directory
     // itself: refuse it as an output file that cannot be opened.
     if (resolved[0] == '\0') {
-        show_error(17, out_path);
+        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
+        return RC_OUT_OPEN;
+    }
+    int32_t rc = make_parents(out_path, rel_at);
+    if (rc != 0) return rc;
+    // The archive being read is never written over, by whatever name.
+    if (plat::is_same_file(out_path, ctx->read_handle)) {
+        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
     int h = plat::_open(out_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
                         plat::S_IWRITE_);
     if (h < 0) {
-        show_error(17, out_path);
+        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
     ctx->write_handle = h;
-    int32_t rc = copy_chunks(buffer, entry, ctx, out_path);
+    rc = copy_chunks(buffer, entry, ctx, out_path);
     if (rc != 0) return rc;
     plat::_close(h);
     ctx->write_handle = -1;
@@ -158,7 +278,7 @@ bool resolve_output_path(const char* dir, const char* name, char* out, int cap, 
     return n >= 0 && n < cap;
 }
 
-int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx) {
+int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
     char out_path[plat::PATH_CAP];
     char resolved[plat::PATH_CAP];
     bool climbed = false;
@@ -167,33 +287,23 @@ int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx) {
                              &climbed)) {
         // The joined path does not fit an operating-system path.
         if (is_dir) {
-            show_error(16, entry->name);
+            show_error(MSG_CANNOT_CREATE, entry->name);
             return RC_MKDIR;
         }
-        show_error(17, entry->name);
+        show_error(MSG_CANNOT_OPEN_OUTPUT, entry->name);
         return RC_OUT_OPEN;
     }
     // A closing record creates nothing, so it has nothing to report either.
     bool closing = is_dir && (entry->entry_flags & ENTRY_DIR_END);
     if (climbed && !closing) show_error(MSG_UNSAFE_PATH, entry->name, resolved);
-    if (is_dir) return restore_directory(buffer, entry, ctx, out_path);
-    return restore_file(buffer, entry, ctx, out_path, resolved);
+    // Where the part below the walk's directory begins in out_path.
+    size_t rel_at = std::strlen(out_path) - std::strlen(resolved);
+    if (is_dir) return restore_directory(buffer, entry, ctx, out_path, resolved, rel_at, open_dirs);
+    return restore_file(buffer, entry, ctx, out_path, resolved, rel_at);
 }
 
 void apply_file_properties(OpContext* ctx, const dir_entry* entry, const char* out_path) {
     if (entry->mode & plat::MODE_DIR) return;
-    // Attribute characters mean hidden and system only in archives of this
-    // program's origin.
-    if (entry->attr_len > 0 && entry->attr != nullptr && (ctx->flags & ORIGIN_KELPARC)) {
-        uint32_t attrs = 0;
-        if (entry->attr[0] == '1') attrs |= plat::FILE_ATTRIBUTE_HIDDEN;
-        if (entry->attr_len > 1 && entry->attr[1] == '1') attrs |= plat::FILE_ATTRIBUTE_SYSTEM;
-        if (attrs != 0) {
-            attrs |= plat::FILE_ATTRIBUTE_ARCHIVE;
-            if (!plat::SetFileAttributesA(out_path, attrs)) show_error(36, entry->name);
-        }
-    }
-    if (plat::_utime(out_path, entry->atime, entry->mtime) == -1) show_error(37, entry->name);
-    // The mode is the stored 16-bit word, sign-extended.
-    if (plat::_chmod(out_path, static_cast<int16_t>(entry->mode)) == -1) show_error(38, entry->name);
+    apply_properties(ctx, out_path, entry->name,
+                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime});
 }

@@ -2,14 +2,36 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "archive/dir_record.h"
 #include "base/context.h"
 
+// A directory the unpack walk created or found, waiting for its closing
+// record: its times come from that record, its mode and attributes from the
+// opening one (applied once its contents are written, so that writing them
+// neither changes the times nor is stopped by the mode).
+struct OpenDir {
+    std::string name;  // stored name, which the closing record repeats
+    std::string out_path;
+    uint16_t mode;
+    int32_t attr_len;
+    unsigned char attr[2];
+};
+
+// The directories opened and not yet closed, outermost first.  Owned by the
+// unpack walk; only the chain of the current entry's ancestors is kept.
+struct OpenDirs {
+    std::vector<OpenDir> chain;
+};
+
 // Writes entry at its resolved output path under entry->dir, consuming its
-// chunks and linked headers from the archive.  Returns 0, or -6, -11, -12,
-// -13, -14 after their messages.
-int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx);
+// chunks and linked headers from the archive; missing parent directories
+// are made on the way.  A directory's opening record is noted in open_dirs
+// and its closing record applies the noted properties.  Returns 0, or -6,
+// -11, -12, -13, -14 after their messages.
+int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
 
 // Applies attributes, times and permissions of a file entry to out_path.
 void apply_file_properties(OpContext* ctx, const dir_entry* entry, const char* out_path);

@@ -1,6 +1,7 @@
 // Round trips through the whole program: generated trees are archived,
 // unpacked elsewhere and compared byte for byte, with modification times
-// and permission bits; also locked and appended archives.
+// and permission bits of files and directories; also locked and appended
+// archives.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -53,6 +54,18 @@ struct TreeGen {
         if (pick(4) == 0) th::make_dirs(path + "/empty");
     }
 
+    // Past times and owner-only or group-readable modes for every directory
+    // below path, innermost first, once their contents are in place.
+    void age_dirs(const std::string& path) {
+        for (auto& e : fs::directory_iterator(path))
+            if (e.is_directory()) age_dirs(e.path().string());
+        const mode_t dir_modes[] = {0755, 0700, 0750};
+        chmod(path.c_str(), dir_modes[pick(3)]);
+        time_t t = 315532800 + static_cast<time_t>(pick(1284467200));
+        struct timespec times[2] = {{t - 60, 0}, {t, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+
     // A random tree, a chain eight directories deep, an empty directory.
     void make(uint32_t seed) {
         rng.seed(seed);
@@ -63,6 +76,7 @@ struct TreeGen {
         file(deep + "/leaf");
         th::make_dirs(root + "/empty_top");
         file(root + "/.top_hidden");
+        age_dirs(root);
     }
 };
 
@@ -85,12 +99,8 @@ std::map<std::string, Node> snapshot(const std::string& base, bool with_hidden) 
         std::string rel = fs::relative(it->path(), base).string();
         struct stat st {};
         stat(it->path().c_str(), &st);
-        Node n{S_ISDIR(st.st_mode), "", 0, 0};
-        if (!n.is_dir) {
-            n.bytes = th::read_file(it->path().string());
-            n.mtime = st.st_mtime;
-            n.perms = st.st_mode & 0777;
-        }
+        Node n{S_ISDIR(st.st_mode), "", st.st_mtime, st.st_mode & 0777};
+        if (!n.is_dir) n.bytes = th::read_file(it->path().string());
         nodes[rel] = n;
     }
     return nodes;
