@@ -1,8 +1,10 @@
 // Restoring one archive entry: a directory is created, a file is written
-// chunk by chunk from the archive and then given its stored attributes,
-// times and permissions.  Missing parent directories below the walk's
-// directory are made on the way, silently.  A directory gets its times, mode
-// and attributes when its closing record comes, after its contents.
+// chunk by chunk from the archive into a temporary file beside its output
+// path, renamed over that path once whole, and then given its stored
+// attributes, times and permissions.  Missing parent directories below the
+// walk's directory are made on the way, silently.  A directory gets its
+// times, mode and attributes when its closing record comes, after its
+// contents.
 //
 // Every output path is formed by resolve_output_path, so no stored name,
 // however it is written, reaches outside the directory the walk started in.
@@ -83,54 +85,124 @@ void apply_properties(const OpContext* ctx, const char* path, const char* name, 
     if (plat::_chmod(path, static_cast<int16_t>(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
 }
 
+// The file a restore writes: a temporary file beside the output path, or
+// the output path itself when no temporary file can be made there.
+// Messages always name the output path.
+struct Output {
+    const char* written;
+    const char* out_path;
+};
+
 // Closes and deletes a partly written output file.  Message 19 when the
 // file cannot be deleted.
-void discard_output(OpContext* ctx, const char* out_path) {
+void discard_output(OpContext* ctx, const Output& out) {
     plat::_close(ctx->write_handle);
     ctx->write_handle = -1;
-    if (plat::_unlink(out_path) != 0) show_error(MSG_CANNOT_DELETE, out_path);
+    if (plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
 }
 
-int32_t corrupt_chunk(OpContext* ctx, const char* out_path) {
-    show_error(MSG_CORRUPT_DATA, out_path);
-    discard_output(ctx, out_path);
+int32_t corrupt_chunk(OpContext* ctx, const Output& out) {
+    show_error(MSG_CORRUPT_DATA, out.out_path);
+    discard_output(ctx, out);
     return RC_READ;
 }
 
 // Copies every chunk of a file entry to the open output file.  On failure
 // the output file is closed and deleted and the negative code returned.
-int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ctx,
-                    const char* out_path) {
+int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const Output& out) {
     int64_t chunk_len = entry->clen;
     int32_t chunk_flags = entry->entry_flags;
     while (chunk_len != 0) {
         // A chunk never holds more than the transfer buffer; a longer or a
         // negative length can only come from a damaged archive.
-        if (chunk_len < 0 || chunk_len > TRANSFER_SIZE) return corrupt_chunk(ctx, out_path);
+        if (chunk_len < 0 || chunk_len > TRANSFER_SIZE) return corrupt_chunk(ctx, out);
         if (block_read(buffer, static_cast<uint32_t>(chunk_len)) != 0) {
             show_error(MSG_READ_ERROR, ctx->archive_path);
-            discard_output(ctx, out_path);
+            discard_output(ctx, out);
             return RC_READ;
         }
         const unsigned char* data = buffer;
         int32_t count = static_cast<int32_t>(chunk_len);
         if (!(chunk_flags & ENTRY_RAW)) {
             data = decompress_block(buffer, &count);
-            if (data == nullptr) return corrupt_chunk(ctx, out_path);
+            if (data == nullptr) return corrupt_chunk(ctx, out);
         }
         if (plat::_write(ctx->write_handle, data, static_cast<unsigned>(count)) != count) {
-            show_error(MSG_WRITE_ERROR, out_path);
-            discard_output(ctx, out_path);
+            show_error(MSG_WRITE_ERROR, out.out_path);
+            discard_output(ctx, out);
             return RC_OUT_WRITE;
         }
         if (!(chunk_flags & ENTRY_MORE)) break;
         int32_t rc = read_linked_header(ctx, &chunk_len, &chunk_flags);
         if (rc != 0) {
-            discard_output(ctx, out_path);
+            discard_output(ctx, out);
             return rc;
         }
     }
     return RC_OK;
+}
+
+// Writes the entry to the open handle h and closes it.  Returns 0, or the
+// negative code with the file deleted.
+int32_t write_output(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, int h,
+                     const Output& out) {
+    ctx->write_handle = h;
+    int32_t rc = copy_chunks(buffer, entry, ctx, out);
+    if (rc != 0) return rc;
+    ctx->write_handle = -1;
+    // A file system may report a failed write only when the file is closed.
+    if (plat::_close(h) != 0) {
+        show_error(MSG_WRITE_ERROR, out.out_path);
+        if (plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
+        return RC_OUT_WRITE;
+    }
+    return RC_OK;
+}
+
+// An existing output that cannot be replaced is refused before anything is
+// written: the archive being read (by whatever name), a directory, a FIFO, a
+// device, a file this user may not write.  Only regular files that could be
+// opened for writing are replaced.
+bool refused_output(const OpContext* ctx, const char* out_path) {
+    if (plat::_access(out_path, 0) != 0) return false;
+    if (plat::is_same_file(out_path, ctx->read_handle)) return true;
+    int h = plat::_open(out_path, plat::OF_WRONLY | plat::OF_BINARY);
+    if (h < 0) return true;
+    plat::_close(h);
+    return false;
+}
+
+// Writes the entry to a temporary file beside out_path and renames it over
+// out_path once it is whole, so a failure leaves an existing file as it
+// was.  The temporary file is owner-only until the final mode is applied,
+// and is deleted should a signal end the run meanwhile.  Returns 0, 1 when
+// no temporary file can be made there (nothing written yet), or a negative
+// code after its message.
+int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const char* out_path) {
+    char temp[plat::PATH_CAP];
+    int h = plat::_open_temp(out_path, temp, sizeof temp);
+    if (h < 0) return 1;
+    plat::remove_on_signal(1, temp);
+    int32_t rc = write_output(buffer, entry, ctx, h, Output{temp, out_path});
+    if (rc == 0 && plat::_rename(temp, out_path) != 0) {
+        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
+        plat::_unlink(temp);
+        rc = RC_OUT_OPEN;
+    }
+    plat::remove_on_signal(1, nullptr);
+    return rc;
+}
+
+// Where no temporary file can be made (a directory this user may not
+// write, holding a file he may), the output file is written in place.
+int32_t write_in_place(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const char* out_path) {
+    int h = plat::_open(out_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
+                        plat::S_IWRITE_);
+    if (h < 0) {
+        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
+        return RC_OUT_OPEN;
+    }
+    return write_output(buffer, entry, ctx, h, Output{out_path, out_path});
 }
 
 // True when name lies inside the directory stored as outer.
@@ -220,22 +292,13 @@ int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, co
     }
     int32_t rc = make_parents(out_path, rel_at);
     if (rc != 0) return rc;
-    // The archive being read is never written over, by whatever name.
-    if (plat::is_same_file(out_path, ctx->read_handle)) {
+    if (refused_output(ctx, out_path)) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
-    int h = plat::_open(out_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
-                        plat::S_IWRITE_);
-    if (h < 0) {
-        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
-        return RC_OUT_OPEN;
-    }
-    ctx->write_handle = h;
-    rc = copy_chunks(buffer, entry, ctx, out_path);
+    rc = write_beside(buffer, entry, ctx, out_path);
+    if (rc == 1) rc = write_in_place(buffer, entry, ctx, out_path);
     if (rc != 0) return rc;
-    plat::_close(h);
-    ctx->write_handle = -1;
     apply_file_properties(ctx, entry, out_path);
     return RC_OK;
 }

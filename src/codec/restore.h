@@ -28,7 +28,8 @@ struct OpenDirs {
 
 // Writes entry at its resolved output path under entry->dir, consuming its
 // chunks and linked headers from the archive; missing parent directories
-// are made on the way.  A directory's opening record is noted in open_dirs
+// are made on the way.  An existing file is replaced only by a whole entry
+// and is left as it was on any failure.  A directory's opening record is noted in open_dirs
 // and its closing record applies the noted properties.  Returns 0, or -6,
 // -11, -12, -13, -14 after their messages.
 int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
