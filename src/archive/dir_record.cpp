@@ -25,7 +25,7 @@ uint32_t name_length(const char* text, uint32_t len) {
 int32_t read_attr_block(int32_t attr_len, dir_entry* entry) {
     std::memset(attr_buffer, 0, sizeof attr_buffer);
     if (block_read(attr_buffer, static_cast<uint32_t>(attr_len)) != 0) {
-        show_error(14);
+        show_error(MSG_ATTR_READ);
         return -10;
     }
     entry->attr = attr_buffer;
@@ -57,7 +57,7 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
     entry->clen = v[6];
     if (v[7] < 0 || v[7] > ATTR_CAP) {
         entry->attr_len = 0;
-        show_error(14);
+        show_error(MSG_ATTR_READ);
         return -10;
     }
     entry->attr_len = static_cast<int32_t>(v[7]);
@@ -70,7 +70,7 @@ int32_t read_linked_header(OpContext* /*ctx*/, int64_t* chunk_len, int32_t* chun
     // A first field that does not read as a number is damage, not a length
     // of 0 that would end the entry early.
     if (block_read(field, LINKED_HEADER_LEN) != 0 || !parse_decimal(field, LINKED_HEADER_LEN, &first)) {
-        show_error(20);
+        show_error(MSG_LINKED_HEADER);
         return -14;
     }
     int64_t v[2] = {};

@@ -36,7 +36,7 @@ void close_handle(int32_t* handle) {
 // archive is closed.
 int32_t write_header_piece(OpContext* ctx, uint32_t n) {
     if (block_write(transfer_buffer, n) == 0) return 0;
-    show_error(18, ctx->archive_path);
+    show_error(MSG_WRITE_ERROR, ctx->archive_path);
     close_handle(&ctx->write_handle);
     return -5;
 }
@@ -55,7 +55,7 @@ int32_t write_password_block(OpContext* ctx, const char* password) {
 int32_t read_header_piece(OpContext* ctx, void* dest, uint32_t n) {
     int32_t rc = block_read(dest, n);
     if (rc == 0) return 0;
-    show_error(rc < 0 ? 29 : 30, ctx->archive_path);
+    show_error(rc < 0 ? MSG_SOURCE_READ : MSG_BAD_FORMAT, ctx->archive_path);
     return -6;
 }
 
@@ -68,7 +68,7 @@ int64_t read_length_field(OpContext* ctx) {
     int64_t len = 0;
     parse_decimal(field, LENGTH_FIELD, &len);
     if (len >= 1) return len;
-    show_error(31, field);
+    show_error(MSG_BAD_HEADER_LEN, field);
     return 0;
 }
 
@@ -110,11 +110,11 @@ int32_t read_header_text(OpContext* ctx, uint32_t* word) {
     std::memset(transfer_buffer, 0, PREAMBLE_LEN);
     // The end of data is no error here: a short file fails the checks below.
     if (block_read(transfer_buffer, PREAMBLE_LEN) < 0) {
-        show_error(29, ctx->archive_path);
+        show_error(MSG_SOURCE_READ, ctx->archive_path);
         return -6;
     }
     if (std::memcmp(transfer_buffer, MAGIC, MAGIC_LEN) != 0) {
-        show_error(30, ctx->archive_path);
+        show_error(MSG_BAD_FORMAT, ctx->archive_path);
         return -6;
     }
     char field[LENGTH_FIELD + 1] = {};
@@ -122,7 +122,7 @@ int32_t read_header_text(OpContext* ctx, uint32_t* word) {
     int64_t body_len = 0;
     parse_decimal(field, LENGTH_FIELD, &body_len);
     if (body_len < 1) {
-        show_error(31, field);
+        show_error(MSG_BAD_HEADER_LEN, field);
         return -6;
     }
     // Four characters hold at most 9999: the body always fits the buffer.
@@ -141,7 +141,7 @@ int32_t check_password_block(OpContext* ctx, const char* password) {
     std::memset(transfer_buffer, 0, static_cast<size_t>(n) + 1);
     if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(n)) != 0) return -6;
     if (check_password(password, transfer_buffer, n) != 0) {
-        show_error(32);
+        show_error(MSG_WRONG_PASSWORD);
         return -3;
     }
     return 0;
@@ -151,8 +151,8 @@ int32_t check_password_block(OpContext* ctx, const char* password) {
 
 int32_t create_archive_header(OpContext* ctx, const char* password) {
     if (plat::_access(ctx->archive_path, 0) == 0 && !(ctx->flags & OPT_OVERWRITE)) {
-        show_error(25, ctx->archive_path);
-        show_error(26);
+        show_error(MSG_ARCHIVE_EXISTS, ctx->archive_path);
+        show_error(MSG_USE_OVERWRITE);
         return -4;
     }
     int h = plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
@@ -169,7 +169,7 @@ int32_t create_archive_header(OpContext* ctx, const char* password) {
     if (body_len > BODY_MAX) {
         char shown[24];
         std::snprintf(shown, sizeof shown, "%ld", body_len);
-        show_error(27, shown);
+        show_error(MSG_HEADER_SIZE, shown);
         close_handle(&ctx->write_handle);
         return -18;
     }
@@ -182,8 +182,8 @@ int32_t create_archive_header(OpContext* ctx, const char* password) {
 int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* appended_from) {
     if (appended_from) *appended_from = -1;
     if (plat::_access(ctx->archive_path, 0) != 0) {
-        show_error(33, ctx->archive_path);
-        show_error(34);
+        show_error(MSG_ARCHIVE_MISSING, ctx->archive_path);
+        show_error(MSG_APPEND_TO_NEW);
         return create_archive_header(ctx, password);
     }
     int h = plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_APPEND | plat::OF_BINARY);
@@ -191,7 +191,7 @@ int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* a
     int64_t old_len = h >= 0 ? plat::_lseek(h, 0, plat::SEEK_END_) : -1;
     if (old_len < 0) {
         if (h >= 0) plat::_close(h);
-        show_error(28, ctx->archive_path);
+        show_error(MSG_SOURCE_OPEN, ctx->archive_path);
         return -4;
     }
     ctx->write_handle = h;
@@ -203,12 +203,12 @@ int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* a
 int32_t read_archive_header(OpContext* ctx, char* password) {
     int h = plat::_open(ctx->archive_path, plat::OF_RDONLY | plat::OF_BINARY);
     if (h < 0) {
-        show_error(28, ctx->archive_path);
+        show_error(MSG_SOURCE_OPEN, ctx->archive_path);
         return -4;
     }
     ctx->read_handle = h;
     if (block_begin_read(h) != 0) {
-        show_error(29, ctx->archive_path);
+        show_error(MSG_SOURCE_READ, ctx->archive_path);
         close_handle(&ctx->read_handle);
         return -6;
     }

@@ -83,7 +83,7 @@ int32_t write_dir_record(char* name, const char* prefix, OpContext* ctx, const p
         return -5;
     }
     if (write_record_pieces(text, text_len, attr_len) != 0) {
-        show_error(18, ctx->archive_path);
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
         return -5;
     }
     return 0;
@@ -94,7 +94,7 @@ int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_fla
     int n = std::snprintf(field, sizeof field, "%lld %d", static_cast<long long>(chunk_len), chunk_flags);
     // A chunk is at most 16384 bytes, so the text always fits with its NUL.
     if (n < 0 || n >= LINKED_HEADER_LEN || block_write(field, LINKED_HEADER_LEN) != 0) {
-        show_error(18, ctx->archive_path);
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
         return -5;
     }
     return 0;

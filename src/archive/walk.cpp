@@ -75,7 +75,7 @@ int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
     bool read_failed = false;
     int32_t rc = read_entry(entry, &read_failed);
     if (read_failed) {
-        show_error(15, ctx->archive_path);
+        show_error(MSG_READ_ERROR, ctx->archive_path);
         return RC_READ;
     }
     if (rc != RC_OK) return rc;
@@ -84,11 +84,11 @@ int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
     bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
     if (same || hidden_skip) {
         if (same && !hidden_skip && !quiet) {
-            show_info(517, entry->name);
+            show_info(MSG_SKIPPING, entry->name);
             std::fflush(stdout);
         }
         rc = skip_entry_data(transfer_buffer, entry, ctx);
-        if (rc != 0) show_error(15, entry->name);
+        if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
         return rc;
     }
     if (!quiet && !(entry->entry_flags & ENTRY_DIR_END)) {
@@ -114,13 +114,13 @@ int32_t uncompress_walk(OpContext* ctx) {
 int32_t list_step(dir_entry* entry, OpContext* ctx) {
     bool read_failed = false;
     int32_t rc = read_entry(entry, &read_failed);
-    if (read_failed) show_error(15, ctx->archive_path);
+    if (read_failed) show_error(MSG_READ_ERROR, ctx->archive_path);
     if (rc != RC_OK) return rc;
     if (!(ctx->flags & OPT_QUIET) && !(entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)))
         std::printf("%s", entry->name);
     rc = skip_entry_data(transfer_buffer, entry, ctx);
     // A missing linked header has said so itself (message 20).
-    if (rc == RC_READ) show_error(15, ctx->archive_path);
+    if (rc == RC_READ) show_error(MSG_READ_ERROR, ctx->archive_path);
     return rc;
 }
 

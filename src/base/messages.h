@@ -8,6 +8,78 @@
 #include <cstdint>
 #include <string>
 
+// Errors and warnings of the original catalogue (standard error).  10 has
+// no text.
+enum : int32_t {
+    MSG_NO_ARCHIVE_UNCOMPRESS = 1,  // "Zip filename missing, nothing to uncompress.\n"
+    MSG_CANNOT_OPEN = 2,            // "Could not open %s\n"
+    MSG_NO_ARCHIVE_LIST = 3,        // "Zip filename missing, nothing to list.\n"
+    MSG_NO_ARCHIVE_COMPRESS = 4,    // "Zip filename missing, nothing to compress to.\n"
+    MSG_CANNOT_STAT = 5,            // "Could not stat %s\n"
+    MSG_ARCHIVE_EMPTY = 6,          // "Warning your zip file is empty.\n"
+    MSG_NO_ARCHIVE_APPEND = 7,      // "Zip filename missing, nothing to append to.\n"
+    MSG_BAD_START_DIR = 8,          // "Invalid path specified with -c option, %s.\n"
+    MSG_BAD_OPTION = 9,             // "Invalid option %s ignored.\n"
+    MSG_CONFLICT = 11,              // "Conflicting options specified for operation.\n"
+    MSG_LIST_ONLY = 12,             // "Using -l option only.\n"
+    MSG_NO_FILES = 13,              // "No files specified or zip filename missing.\n"
+    MSG_ATTR_READ = 14,             // "Error reading extended attributes.\n"
+    MSG_READ_ERROR = 15,            // "Error reading from %s\n"
+    MSG_CANNOT_CREATE = 16,         // "Could not create %s\n"
+    MSG_CANNOT_OPEN_OUTPUT = 17,    // "Error creating or opening %s\n"
+    MSG_WRITE_ERROR = 18,           // "Error writing to file %s\n"
+    MSG_CANNOT_DELETE = 19,         // "Unable to delete file %s\n"
+    MSG_LINKED_HEADER = 20,         // "Error reading linked header data.\n"
+    MSG_CHDIR = 21,                 // "Cannot change to directory %s\n"
+    MSG_DIR_STAT = 22,              // "Could not stat directory %s\n"
+    MSG_SEARCH = 23,                // "Error searching directory.\n"
+    MSG_BAD_STAT = 24,              // "Bad stat of file %s! \n"
+    MSG_ARCHIVE_EXISTS = 25,        // "Cannot overwrite current zip file %s.\n"
+    MSG_USE_OVERWRITE = 26,         // "Use the -w option to overwrite an existing zip file.\n"
+    MSG_HEADER_SIZE = 27,           // "Error in size of buffer header, size = %s \n"
+    MSG_SOURCE_OPEN = 28,           // "Could not open source file %s\n"
+    MSG_SOURCE_READ = 29,           // "Could not read source file %s\n"
+    MSG_BAD_FORMAT = 30,            // "Bad file format for %s\n"
+    MSG_BAD_HEADER_LEN = 31,        // "Bad header length, length = %s\n"
+    MSG_WRONG_PASSWORD = 32,        // "Incorrect password supplied.\n"
+    MSG_ARCHIVE_MISSING = 33,       // "Zip file does not exist %s.\n"
+    MSG_APPEND_TO_NEW = 34,         // "Do not use the -a option to write to new zip file.\n"
+    MSG_BAD_ARGUMENTS = 35,         // "Fatal Error Bad arguments!\n"
+    MSG_CANNOT_SET_ATTRIBUTES = 36,  // "Unable to set attributes for file %s\n"
+    MSG_CANNOT_SET_TIME = 37,       // "Unable to change time for file %s\n"
+    MSG_CANNOT_SET_MODE = 38,       // "Unable to change protections for file %s\n"
+    MSG_BAD_FILE_ARG = 39,          // "Bad file list argument - %s\n"
+    MSG_NO_FILES_FOUND = 40,        // "Invalid file list requested, no files found.\n"
+    MSG_NO_MEMORY = 41,             // "Memory allocation error!\n"
+    MSG_BAD_FILE_LIST = 42,         // "Bad file list selected - %s \n"
+    MSG_FIND_NEXT = 43,             // "Internal error with Find Next %d\n"
+    MSG_WILDCARD_ACCESS = 44,       // "During wild card expansion, could not access path:\n    %s\n"
+};
+
+// Informational texts (standard output).  504 has no text; 506 to 516 are
+// the usage lines of the options.
+enum : int32_t {
+    MSG_UNCOMPRESSING = 500,   // "Uncompressing %s ...\n"
+    MSG_LISTING = 501,         // "Listing %s ...\n"
+    MSG_BANNER = 502,          // "\nOstvale KELPARC Version %s.%s\n\n"
+    MSG_USAGE = 503,           // " Usage:  %s [options] [files] zipfile\n"
+    MSG_USAGE_OPTIONS = 505,   // " %s supports the following options: \n"
+    MSG_USAGE_A = 506,         // the -a line
+    MSG_USAGE_C = 507,         // the -c<path> line
+    MSG_USAGE_L = 508,         // the -l line
+    MSG_USAGE_O = 509,         // the -o line
+    MSG_USAGE_P = 510,         // the -p[pw] line
+    MSG_USAGE_Q = 511,         // the -q line
+    MSG_USAGE_R = 512,         // the -r line
+    MSG_USAGE_S = 513,         // the -s line
+    MSG_USAGE_T = 514,         // the -t[hs] line
+    MSG_USAGE_U = 515,         // the -u line
+    MSG_USAGE_W = 516,         // the -w line
+    MSG_SKIPPING = 517,        // "Skipping %s\n"
+    MSG_DIR_EXISTS = 518,      // "%s directory is already created \n"
+    MSG_PASSWORD_PROMPT = 519,  // "Enter password:  "
+};
+
 // Messages added beside the original catalogue.
 enum : int32_t {
     MSG_CORRUPT_DATA = 45,   // "Corrupt compressed data in %s\n"
@@ -16,19 +88,6 @@ enum : int32_t {
     MSG_BAD_VALUE = 48,      // refusal of a command-line value that does not fit its field
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
-};
-
-// Catalogue messages of restoring, by name.
-enum : int32_t {
-    MSG_READ_ERROR = 15,             // "Error reading from %s\n"
-    MSG_CANNOT_CREATE = 16,          // "Could not create %s\n"
-    MSG_CANNOT_OPEN_OUTPUT = 17,     // "Error creating or opening %s\n"
-    MSG_WRITE_ERROR = 18,            // "Error writing to file %s\n"
-    MSG_CANNOT_DELETE = 19,          // "Unable to delete file %s\n"
-    MSG_CANNOT_SET_ATTRIBUTES = 36,  // "Unable to set attributes for file %s\n"
-    MSG_CANNOT_SET_TIME = 37,        // "Unable to change time for file %s\n"
-    MSG_CANNOT_SET_MODE = 38,        // "Unable to change protections for file %s\n"
-    MSG_DIR_EXISTS = 518,            // "%s directory is already created \n"
 };
 
 // The process-wide quiet switch; begin_operation sets it from OPT_QUIET.

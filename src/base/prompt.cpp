@@ -56,7 +56,7 @@ int32_t read_entry(char* buffer) {
 int32_t prompt_password(char* buffer) {
     buffer[0] = '\0';
     while (buffer[0] == '\0') {
-        show_info(519);
+        show_info(MSG_PASSWORD_PROMPT);
         std::fflush(stdout);
         int32_t rc = read_entry(buffer);
         if (rc != RC_OK) {

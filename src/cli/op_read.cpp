@@ -19,7 +19,7 @@ int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t
     *count = config->file_count + 1;
     *work = make_work_list(config);
     if (*work == nullptr) {
-        show_error(41);
+        show_error(MSG_NO_MEMORY);
         return RC_EXPAND;
     }
     char** file_list = nullptr;
@@ -39,17 +39,17 @@ int32_t run_uncompress(RunConfig* config) {
     // Written on every run, -q included.
     std::printf("offset = %lu, offset = %lu\n", 0UL, 0UL);
     if (config->archive_name[0] == '\0') {
-        if (!(ctx.flags & OPT_QUIET)) show_error(1);
+        if (!(ctx.flags & OPT_QUIET)) show_error(MSG_NO_ARCHIVE_UNCOMPRESS);
         return RC_NO_FILES;
     }
     char** work = nullptr;
     int32_t count = 0;
     rc = resolve_archive(config, &ctx, &work, &count);
     if (rc == RC_OK) {
-        if (!(ctx.flags & OPT_QUIET)) show_info(500, ctx.archive_path);
+        if (!(ctx.flags & OPT_QUIET)) show_info(MSG_UNCOMPRESSING, ctx.archive_path);
         rc = read_archive_header(&ctx, config->password);
         if (rc < 0) {
-            if (!(ctx.flags & OPT_QUIET)) show_error(2, ctx.archive_path);
+            if (!(ctx.flags & OPT_QUIET)) show_error(MSG_CANNOT_OPEN, ctx.archive_path);
         } else {
             // Entries are restored relative to the start directory.
             plat::_chdir(ctx.start_dir);
@@ -66,7 +66,7 @@ int32_t run_list(RunConfig* config) {
     if (rc != RC_OK) return rc;
     ctx.flags |= OPT_LIST;
     if (config->archive_name[0] == '\0') {
-        if (!(ctx.flags & OPT_QUIET)) show_error(3);
+        if (!(ctx.flags & OPT_QUIET)) show_error(MSG_NO_ARCHIVE_LIST);
         return RC_NO_FILES;
     }
     char** work = nullptr;
@@ -75,10 +75,10 @@ int32_t run_list(RunConfig* config) {
     if (rc == RC_OK && (ctx.flags & OPT_QUIET)) {
         rc = RC_LIST_QUIET;  // a quiet listing reads and prints nothing
     } else if (rc == RC_OK) {
-        show_info(501, ctx.archive_path);
+        show_info(MSG_LISTING, ctx.archive_path);
         rc = read_archive_header(&ctx, config->password);
         if (rc < 0) {
-            show_error(2, ctx.archive_path);
+            show_error(MSG_CANNOT_OPEN, ctx.archive_path);
         } else {
             rc = list_walk(&ctx);
         }

@@ -31,7 +31,7 @@ int32_t store_names(char** names, int32_t n_names, OpContext* ctx, bool* empty) 
         plat::_chdir(ctx->start_dir);
         plat::StatRec st;
         if (plat::_stat(names[i], &st) != 0) {
-            show_error(5, names[i]);
+            show_error(MSG_CANNOT_STAT, names[i]);
             continue;
         }
         int32_t rc = RC_OK;
@@ -59,11 +59,11 @@ int32_t store_names(char** names, int32_t n_names, OpContext* ctx, bool* empty) 
 // after message 18.
 int32_t finish_writing(OpContext* ctx, bool appending) {
     if (block_flush() == 0) return RC_OK;
-    show_error(18, ctx->archive_path);
+    show_error(MSG_WRITE_ERROR, ctx->archive_path);
     if (!appending) {
         plat::_close(ctx->write_handle);
         ctx->write_handle = -1;
-        if (plat::_unlink(ctx->archive_path) != 0) show_error(19, ctx->archive_path);
+        if (plat::_unlink(ctx->archive_path) != 0) show_error(MSG_CANNOT_DELETE, ctx->archive_path);
     }
     return RC_WRITE;
 }
@@ -71,7 +71,7 @@ int32_t finish_writing(OpContext* ctx, bool appending) {
 // Cuts an existing archive back to the length it had before the run and
 // closes it, so that a failed append leaves it as it was.
 void undo_append(OpContext* ctx, int64_t appended_from) {
-    if (plat::_chsize(ctx->write_handle, appended_from) != 0) show_error(18, ctx->archive_path);
+    if (plat::_chsize(ctx->write_handle, appended_from) != 0) show_error(MSG_WRITE_ERROR, ctx->archive_path);
     plat::_close(ctx->write_handle);
     ctx->write_handle = -1;
 }
@@ -83,7 +83,7 @@ int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n
     int32_t rc = append ? open_archive_for_append(ctx, config->password, &appended_from)
                         : create_archive_header(ctx, config->password);
     if (rc < 0) {
-        show_error(2, ctx->archive_path);
+        show_error(MSG_CANNOT_OPEN, ctx->archive_path);
         return rc;
     }
     // From here OPT_APPEND means "writing at the end of an existing archive":
@@ -101,7 +101,7 @@ int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n
     ctx->write_handle = -1;
     // The archive is never left read-only.
     plat::_chmod(ctx->archive_path, 0666);
-    if (empty) show_error(6);
+    if (empty) show_error(MSG_ARCHIVE_EMPTY);
     return RC_OK;
 }
 
@@ -111,13 +111,13 @@ int32_t run_write(RunConfig* config, bool append) {
     if (rc != 0) return rc;
     if (append) ctx.flags |= OPT_APPEND;
     if (config->archive_name[0] == '\0') {
-        show_error(append ? 7 : 4);
+        show_error(append ? MSG_NO_ARCHIVE_APPEND : MSG_NO_ARCHIVE_COMPRESS);
         return RC_NO_FILES;
     }
     int32_t n_work = config->file_count + 1;
     char** work = make_work_list(config);
     if (work == nullptr) {
-        show_error(41);
+        show_error(MSG_NO_MEMORY);
         return RC_EXPAND;
     }
     char** names = nullptr;

@@ -20,11 +20,11 @@ void copy_bounded(char* field, size_t cap, const char* text) {
 int32_t take_start_dir(OpContext* context, const RunConfig* config) {
     plat::StatRec st;
     if (plat::_stat(config->start_dir, &st) != 0 || !(st.mode & plat::MODE_DIR)) {
-        if (!(context->flags & OPT_QUIET)) show_error(8, config->start_dir);
+        if (!(context->flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, config->start_dir);
         return RC_BAD_START_DIR;
     }
     if (plat::_fullpath(context->start_dir, config->start_dir, sizeof context->start_dir) == nullptr) {
-        if (!(context->flags & OPT_QUIET)) show_error(8, config->start_dir);
+        if (!(context->flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, config->start_dir);
         return RC_BAD_START_DIR;
     }
     return RC_OK;

@@ -27,11 +27,12 @@ struct ScanResult {
 void print_usage(const char* argv0) {
     char base[NAME_CAP] = "";
     plat::_splitpath(argv0 ? argv0 : "", nullptr, nullptr, base, nullptr);
-    show_info(502, "1", "2");
-    show_info(503, base);
-    show_info(505, base);
-    // 509, the -o line, belongs to a platform that restores owners.
-    static const int32_t lines[] = {506, 507, 508, 510, 511, 512, 513, 514, 515, MSG_USAGE_DETAIL, 516};
+    show_info(MSG_BANNER, "1", "2");
+    show_info(MSG_USAGE, base);
+    show_info(MSG_USAGE_OPTIONS, base);
+    // MSG_USAGE_O, the -o line, belongs to a platform that restores owners.
+    static const int32_t lines[] = {MSG_USAGE_A, MSG_USAGE_C, MSG_USAGE_L, MSG_USAGE_P, MSG_USAGE_Q, MSG_USAGE_R,
+                                    MSG_USAGE_S, MSG_USAGE_T, MSG_USAGE_U, MSG_USAGE_DETAIL, MSG_USAGE_W};
     for (int32_t n : lines) show_info(n);
 }
 
@@ -45,7 +46,7 @@ bool is_help_request(const char* arg) {
 
 // The banner's text line alone.
 void print_version() {
-    std::string line = format_catalogue(502, "1", "2");
+    std::string line = format_catalogue(MSG_BANNER, "1", "2");
     size_t first = line.find_first_not_of('\n');
     size_t last = line.find_last_not_of('\n');
     line = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
@@ -137,7 +138,7 @@ void report_unknown_letters(const ScanResult& scan, uint32_t flags) {
         std::string quoted = "\"";
         if (letter != '\0') quoted += letter;
         quoted += "\"";
-        show_error(9, quoted.c_str());
+        show_error(MSG_BAD_OPTION, quoted.c_str());
     }
 }
 
@@ -148,9 +149,9 @@ int32_t check_conflicts(RunConfig* config) {
     int n_ops = ((ops & OPT_UNCOMPRESS) != 0) + ((ops & OPT_APPEND) != 0) + ((ops & OPT_LIST) != 0);
     if (n_ops < 2) return RC_OK;
     if (config->flags & OPT_QUIET) return RC_CONFLICT;
-    show_error(11);
+    show_error(MSG_CONFLICT);
     if (!(ops & OPT_LIST)) return RC_CONFLICT;
-    show_error(12);
+    show_error(MSG_LIST_ONLY);
     config->flags &= ~(OPT_UNCOMPRESS | OPT_APPEND);
     return RC_OK;
 }
@@ -183,7 +184,7 @@ int32_t choose_and_run(RunConfig* config, const ScanResult& scan, const char* la
     } else {
         if (config->flags & OPT_APPEND) op = ops.append;
         if (config->file_count == 0) {
-            if (!(config->flags & OPT_QUIET)) show_error(13);
+            if (!(config->flags & OPT_QUIET)) show_error(MSG_NO_FILES);
             return RC_NO_FILES;
         }
     }
@@ -212,7 +213,7 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     std::memset(&config, 0, sizeof config);
     ScanResult scan;
     scan_arguments(argc, argv, &config, &scan);
-    show_info(502, "1", "2");
+    show_info(MSG_BANNER, "1", "2");
     report_unknown_letters(scan, config.flags);
     int32_t rc = check_conflicts(&config);
     if (rc != RC_OK) return rc;

@@ -45,7 +45,7 @@ void abandon_archive(OpContext* ctx) {
     if (ctx->flags & OPT_APPEND) return;
     plat::_close(ctx->write_handle);
     ctx->write_handle = -1;
-    if (plat::_unlink(ctx->archive_path) != 0) show_error(19, ctx->archive_path);
+    if (plat::_unlink(ctx->archive_path) != 0) show_error(MSG_CANNOT_DELETE, ctx->archive_path);
 }
 
 // Compresses one chunk and writes it with its record (first chunk) or linked
@@ -60,7 +60,7 @@ int32_t write_chunk(char* path, const char* prefix, OpContext* ctx, const plat::
                        : write_linked_header(ctx, len, flags);
     if (rc != 0) return rc;
     if (block_write(data, static_cast<uint32_t>(len)) != 0) {
-        show_error(18, ctx->archive_path);
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
         return RC_WRITE;
     }
     return RC_OK;
@@ -85,7 +85,7 @@ int32_t store_contents(char* path, const char* prefix, OpContext* ctx, const pla
         std::swap(current, ahead);
         n = next;
     }
-    show_error(29, source_name);
+    show_error(MSG_SOURCE_READ, source_name);
     return RC_OPEN;
 }
 
@@ -126,7 +126,7 @@ int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::S
     std::string source(path);
     ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
     if (ctx->read_handle < 0) {
-        show_error(28, source.c_str());
+        show_error(MSG_SOURCE_OPEN, source.c_str());
         return RC_OPEN;
     }
     if (!(ctx->flags & OPT_QUIET)) {

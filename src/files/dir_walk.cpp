@@ -82,7 +82,7 @@ bool is_dot_name(const char* name) {
 // Changes back to dir_left.  Returns 0, or -15 after message 21.
 int32_t change_back(const char* dir_left) {
     if (plat::_chdir(dir_left) == 0) return RC_OK;
-    show_error(21, dir_left);
+    show_error(MSG_CHDIR, dir_left);
     return RC_CHDIR;
 }
 
@@ -96,10 +96,10 @@ int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char*
     for (;;) {
         plat::StatRec st;
         if (plat::_stat(entry_name, &st) != 0) {
-            show_error(24, entry_name);
+            show_error(MSG_BAD_STAT, entry_name);
         } else if (st.mode & plat::MODE_DIR) {
             if (!is_dot_name(entry_name) && !append_subdir(subdirs, &tail, entry_name)) {
-                show_error(41);
+                show_error(MSG_NO_MEMORY);
                 return RC_SEARCH;
             }
         } else {
@@ -109,7 +109,7 @@ int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char*
         int32_t more = dir_search_next(ctx, h, entry_name);
         if (more == 0) return RC_OK;
         if (more < 0) {
-            show_error(23);
+            show_error(MSG_SEARCH);
             return RC_SEARCH;
         }
     }
@@ -224,12 +224,12 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
     char dir_left[plat::PATH_CAP];
     if (plat::_getcwd(dir_left, sizeof dir_left) == nullptr) {
         // Without it the walk could not find its way back.
-        show_error(21, name);
+        show_error(MSG_CHDIR, name);
         return RC_CHDIR;
     }
     plat::StatRec st;
     if (plat::_stat(name, &st) != 0) {
-        show_error(22, name);
+        show_error(MSG_DIR_STAT, name);
         return RC_DIR_STAT;
     }
     int32_t rc = store_file(stored_path, dir_left, ctx, &st, 0);
@@ -244,7 +244,7 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
     rc = change_back(dir_left);
     if (rc != 0) return rc;
     if (plat::_stat(name, &st) != 0) {
-        show_error(22, name);
+        show_error(MSG_DIR_STAT, name);
         return RC_DIR_STAT;
     }
     return store_file(stored_path, nullptr, ctx, &st, 0);

@@ -48,7 +48,7 @@ bool chain_append(NameChain* chain, const char* text, size_t len) {
     NameNode* node = copy == nullptr ? nullptr : new (std::nothrow) NameNode{copy, nullptr};
     if (node == nullptr) {
         delete[] copy;
-        show_error(41);
+        show_error(MSG_NO_MEMORY);
         return false;
     }
     std::memcpy(copy, text, len);
@@ -98,7 +98,7 @@ bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
     plat::FindData found;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &found);
     if (h == plat::INVALID_HANDLE_VALUE) {
-        show_error(42, pattern);
+        show_error(MSG_BAD_FILE_LIST, pattern);
         return false;
     }
     size_t prefix_len = pattern_prefix_len(pattern);
@@ -111,7 +111,7 @@ bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
         if (plat::FindNextFileA(h, &found) == 0) {
             uint32_t code = plat::GetLastError();
             if (code != plat::ERROR_NO_MORE_FILES) {
-                show_error(43, static_cast<long>(code));
+                show_error(MSG_FIND_NEXT, static_cast<long>(code));
                 find_next_failed = 1;
                 ok = false;
             }
@@ -127,7 +127,7 @@ bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
 char** chain_to_array(NameChain* chain) {
     char** list = new (std::nothrow) char*[static_cast<size_t>(chain->count)]();
     if (list == nullptr) {
-        show_error(41);
+        show_error(MSG_NO_MEMORY);
         chain_release(chain, true);
         return nullptr;
     }
@@ -177,7 +177,7 @@ int32_t build_file_list(int32_t count, char** work, OpContext* ctx, char*** out_
     if (entry_dir[0] != '\0') plat::_chdir(entry_dir);
     if (list == nullptr) {
         if (find_next_failed) return RC_FIND_NEXT;
-        show_error(35);
+        show_error(MSG_BAD_ARGUMENTS);
         return RC_EXPAND;
     }
     // Resolved only now, so that a relative archive name refers to the
