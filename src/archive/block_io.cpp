@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "base/context.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,7 +45,7 @@ void block_begin_write(int32_t h) {
 }
 
 int32_t block_write(const void* data, uint32_t n) {
-    if (n == 0 || data == nullptr) return 0;
+    if (n == 0 || data == nullptr) return RC_OK;
     block_handed += n;
     const unsigned char* src = static_cast<const unsigned char*>(data);
     uint32_t room = BLOCK_SIZE - block_pos;
@@ -52,7 +53,7 @@ int32_t block_write(const void* data, uint32_t n) {
         // The block is full: it goes out at once, whole.
         std::memcpy(block_buffer + block_pos, src, room);
         if (plat::_write(block_write_handle, block_buffer, BLOCK_SIZE) != static_cast<long>(BLOCK_SIZE)) {
-            return -5;
+            return RC_WRITE;
         }
         block_pos = 0;
         std::memset(block_buffer, 0, sizeof block_buffer);
@@ -62,11 +63,11 @@ int32_t block_write(const void* data, uint32_t n) {
     }
     std::memcpy(block_buffer + block_pos, src, n);
     block_pos += n;
-    return 0;
+    return RC_OK;
 }
 
 int32_t block_flush() {
-    if (block_pos == 0) return 0;
+    if (block_pos == 0) return RC_OK;
     long put = plat::_write(block_write_handle, block_buffer, block_pos);
     return put == static_cast<long>(block_pos) ? 0 : -5;
 }
@@ -75,14 +76,14 @@ int32_t block_begin_read(int32_t h) {
     block_read_handle = h;
     std::memset(block_buffer, 0, sizeof block_buffer);
     long got = plat::_read(h, block_buffer, BLOCK_SIZE);
-    if (got < 0) return -6;
+    if (got < 0) return RC_READ;
     block_pos = 0;
     block_valid = static_cast<uint32_t>(got);
-    return 0;
+    return RC_OK;
 }
 
 int32_t block_read(void* dest, uint32_t n) {
-    if (n == 0 || dest == nullptr) return 0;
+    if (n == 0 || dest == nullptr) return RC_OK;
     unsigned char* out = static_cast<unsigned char*>(dest);
     uint32_t avail = block_avail();
     while (n > avail) {
@@ -90,52 +91,52 @@ int32_t block_read(void* dest, uint32_t n) {
         out += avail;
         n -= avail;
         long got = block_refill();
-        if (got == 0) return 1;  // the bytes before the end are already copied
-        if (got < 0) return -6;
+        if (got == 0) return RC_END;  // the bytes before the end are already copied
+        if (got < 0) return RC_READ;
         // A short refill means the file ends: too short for the rest is an error.
-        if (got < static_cast<long>(BLOCK_SIZE) && got < static_cast<long>(n)) return -6;
+        if (got < static_cast<long>(BLOCK_SIZE) && got < static_cast<long>(n)) return RC_READ;
         avail = block_valid;
     }
     // A piece that ends exactly at the end of the valid bytes does not refill yet.
     std::memcpy(out, block_buffer + block_pos, n);
     block_pos += n;
-    return 0;
+    return RC_OK;
 }
 
 int32_t block_skip(uint64_t n) {
-    if (n == 0) return 0;
+    if (n == 0) return RC_OK;
     uint64_t avail = block_avail();
     // Unlike block_read, a skip that ends exactly at the end of the valid
     // bytes refills at once; finding the end of the file then is no error.
     while (n >= avail) {
         n -= avail;
         long got = block_refill();
-        if (got < 0) return -6;
-        if (got < static_cast<long>(BLOCK_SIZE) && static_cast<uint64_t>(got) < n) return -6;
+        if (got < 0) return RC_READ;
+        if (got < static_cast<long>(BLOCK_SIZE) && static_cast<uint64_t>(got) < n) return RC_READ;
         avail = block_valid;
-        if (n == 0) return 0;
+        if (n == 0) return RC_OK;
     }
     block_pos += static_cast<uint32_t>(n);
-    return 0;
+    return RC_OK;
 }
 
 int32_t block_at_end() {
-    if (block_avail() > 0) return 0;
+    if (block_avail() > 0) return RC_OK;
     // Nothing is left in the buffer, so a refill loses nothing.
     long got = block_refill();
-    if (got < 0) return -6;
-    return got == 0 ? 1 : 0;
+    if (got < 0) return RC_READ;
+    return got == 0 ? RC_END : RC_OK;
 }
 
 int32_t block_rest_is_zero() {
     for (;;) {
         for (uint32_t i = block_pos; i < block_valid; ++i) {
-            if (block_buffer[i] != 0) return 0;
+            if (block_buffer[i] != 0) return RC_OK;
         }
         block_pos = block_valid;
         long got = block_refill();
-        if (got < 0) return -6;
-        if (got == 0) return 1;
+        if (got < 0) return RC_READ;
+        if (got == 0) return RC_END;
     }
 }
 

@@ -26,10 +26,10 @@ int32_t read_attr_block(int32_t attr_len, dir_entry* entry) {
     std::memset(attr_buffer, 0, sizeof attr_buffer);
     if (block_read(attr_buffer, static_cast<uint32_t>(attr_len)) != 0) {
         show_error(MSG_ATTR_READ);
-        return -10;
+        return RC_ATTR;
     }
     entry->attr = attr_buffer;
-    return 0;
+    return RC_OK;
 }
 
 }  // namespace
@@ -39,7 +39,7 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
     uint32_t name_len = name_length(text, len);
     if (name_len > NAME_CAP - 1) {
         entry->name[0] = '\0';
-        return -6;
+        return RC_READ;
     }
     std::memcpy(entry->name, text, name_len);
     entry->name[name_len] = '\0';
@@ -58,7 +58,7 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
     if (v[7] < 0 || v[7] > ATTR_CAP) {
         entry->attr_len = 0;
         show_error(MSG_ATTR_READ);
-        return -10;
+        return RC_ATTR;
     }
     entry->attr_len = static_cast<int32_t>(v[7]);
     return entry->attr_len == 0 ? 0 : read_attr_block(entry->attr_len, entry);
@@ -71,35 +71,35 @@ int32_t read_linked_header(OpContext* /*ctx*/, int64_t* chunk_len, int32_t* chun
     // of 0 that would end the entry early.
     if (block_read(field, LINKED_HEADER_LEN) != 0 || !parse_decimal(field, LINKED_HEADER_LEN, &first)) {
         show_error(MSG_LINKED_HEADER);
-        return -14;
+        return RC_LINKED;
     }
     int64_t v[2] = {};
     parse_decimal_tokens(field, LINKED_HEADER_LEN, v, 2);
     *chunk_len = first;
     *chunk_flags = static_cast<int32_t>(v[1]);
-    return 0;
+    return RC_OK;
 }
 
 int32_t read_record_length(int64_t* record_len) {
     int32_t rc = block_at_end();
-    if (rc != 0) return rc < 0 ? -6 : 1;
+    if (rc != 0) return rc < 0 ? RC_READ : RC_END;
     char field[RECORD_LEN_FIELD] = {};
     // The archive ending inside the field cuts an entry short.
-    if (block_read(field, RECORD_LEN_FIELD) != 0) return -6;
+    if (block_read(field, RECORD_LEN_FIELD) != 0) return RC_READ;
     static const char zeros[RECORD_LEN_FIELD] = {};
     if (std::memcmp(field, zeros, RECORD_LEN_FIELD) == 0) {
         // Zero bytes up to the end of the file are padding, not an entry.
         rc = block_rest_is_zero();
-        return rc == 1 ? 1 : -6;
+        return rc == RC_END ? RC_END : RC_READ;
     }
     // The writer puts only digits before the NUL (or the field's end).
     int64_t len = 0;
     int n_digits = 0;
     for (; n_digits < RECORD_LEN_FIELD && field[n_digits] != '\0'; ++n_digits) {
-        if (field[n_digits] < '0' || field[n_digits] > '9') return -6;
+        if (field[n_digits] < '0' || field[n_digits] > '9') return RC_READ;
         len = len * 10 + (field[n_digits] - '0');
     }
-    if (n_digits == 0 || len == 0) return -6;
+    if (n_digits == 0 || len == 0) return RC_READ;
     *record_len = len;
-    return 0;
+    return RC_OK;
 }

@@ -35,10 +35,10 @@ void close_handle(int32_t* handle) {
 // Writes n bytes of the transfer buffer; on failure message 18 and the
 // archive is closed.
 int32_t write_header_piece(OpContext* ctx, uint32_t n) {
-    if (block_write(transfer_buffer, n) == 0) return 0;
+    if (block_write(transfer_buffer, n) == 0) return RC_OK;
     show_error(MSG_WRITE_ERROR, ctx->archive_path);
     close_handle(&ctx->write_handle);
-    return -5;
+    return RC_WRITE;
 }
 
 // Writes the sealed-password block: "%4ld" of the sealed length, the bytes.
@@ -54,9 +54,9 @@ int32_t write_password_block(OpContext* ctx, const char* password) {
 // (a read failure) or 30 (the file ends first: the bytes are not there).
 int32_t read_header_piece(OpContext* ctx, void* dest, uint32_t n) {
     int32_t rc = block_read(dest, n);
-    if (rc == 0) return 0;
+    if (rc == 0) return RC_OK;
     show_error(rc < 0 ? MSG_SOURCE_READ : MSG_BAD_FORMAT, ctx->archive_path);
-    return -6;
+    return RC_READ;
 }
 
 // Reads a 4-character length field: returns the length (1 or more), or 0
@@ -111,11 +111,11 @@ int32_t read_header_text(OpContext* ctx, uint32_t* word) {
     // The end of data is no error here: a short file fails the checks below.
     if (block_read(transfer_buffer, PREAMBLE_LEN) < 0) {
         show_error(MSG_SOURCE_READ, ctx->archive_path);
-        return -6;
+        return RC_READ;
     }
     if (std::memcmp(transfer_buffer, MAGIC, MAGIC_LEN) != 0) {
         show_error(MSG_BAD_FORMAT, ctx->archive_path);
-        return -6;
+        return RC_READ;
     }
     char field[LENGTH_FIELD + 1] = {};
     std::memcpy(field, transfer_buffer + MAGIC_LEN + 1, LENGTH_FIELD);
@@ -123,28 +123,28 @@ int32_t read_header_text(OpContext* ctx, uint32_t* word) {
     parse_decimal(field, LENGTH_FIELD, &body_len);
     if (body_len < 1) {
         show_error(MSG_BAD_HEADER_LEN, field);
-        return -6;
+        return RC_READ;
     }
     // Four characters hold at most 9999: the body always fits the buffer.
     std::memset(transfer_buffer, 0, static_cast<size_t>(body_len) + 1);
-    if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(body_len)) != 0) return -6;
+    if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(body_len)) != 0) return RC_READ;
     *word = parse_header_body(ctx, reinterpret_cast<const char*>(transfer_buffer),
                               static_cast<size_t>(body_len));
-    return 0;
+    return RC_OK;
 }
 
 // Reads the sealed-password block and compares it with password.
 // Returns 0, -6 or -3 after its message.
 int32_t check_password_block(OpContext* ctx, const char* password) {
     int64_t n = read_length_field(ctx);
-    if (n <= 0) return -6;
+    if (n <= 0) return RC_READ;
     std::memset(transfer_buffer, 0, static_cast<size_t>(n) + 1);
-    if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(n)) != 0) return -6;
+    if (read_header_piece(ctx, transfer_buffer, static_cast<uint32_t>(n)) != 0) return RC_READ;
     if (check_password(password, transfer_buffer, n) != 0) {
         show_error(MSG_WRONG_PASSWORD);
-        return -3;
+        return RC_PASSWORD;
     }
-    return 0;
+    return RC_OK;
 }
 
 }  // namespace
@@ -153,11 +153,11 @@ int32_t create_archive_header(OpContext* ctx, const char* password) {
     if (plat::_access(ctx->archive_path, 0) == 0 && !(ctx->flags & OPT_OVERWRITE)) {
         show_error(MSG_ARCHIVE_EXISTS, ctx->archive_path);
         show_error(MSG_USE_OVERWRITE);
-        return -4;
+        return RC_OPEN;
     }
     int h = plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
                         plat::S_IREAD_ | plat::S_IWRITE_);
-    if (h < 0) return -4;
+    if (h < 0) return RC_OPEN;
     ctx->write_handle = h;
     block_begin_write(h);
     char* text = reinterpret_cast<char*>(transfer_buffer);
@@ -171,7 +171,7 @@ int32_t create_archive_header(OpContext* ctx, const char* password) {
         std::snprintf(shown, sizeof shown, "%ld", body_len);
         show_error(MSG_HEADER_SIZE, shown);
         close_handle(&ctx->write_handle);
-        return -18;
+        return RC_HEADER_LONG;
     }
     put_length_field(transfer_buffer + MAGIC_LEN + 1, body_len);
     int32_t rc = write_header_piece(ctx, static_cast<uint32_t>(PREAMBLE_LEN + body_len));
@@ -192,25 +192,25 @@ int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* a
     if (old_len < 0) {
         if (h >= 0) plat::_close(h);
         show_error(MSG_SOURCE_OPEN, ctx->archive_path);
-        return -4;
+        return RC_OPEN;
     }
     ctx->write_handle = h;
     if (appended_from) *appended_from = old_len;
     block_begin_write(h);
-    return 0;
+    return RC_OK;
 }
 
 int32_t read_archive_header(OpContext* ctx, char* password) {
     int h = plat::_open(ctx->archive_path, plat::OF_RDONLY | plat::OF_BINARY);
     if (h < 0) {
         show_error(MSG_SOURCE_OPEN, ctx->archive_path);
-        return -4;
+        return RC_OPEN;
     }
     ctx->read_handle = h;
     if (block_begin_read(h) != 0) {
         show_error(MSG_SOURCE_READ, ctx->archive_path);
         close_handle(&ctx->read_handle);
-        return -6;
+        return RC_READ;
     }
     uint32_t word = 0;
     int32_t rc = read_header_text(ctx, &word);
@@ -218,7 +218,7 @@ int32_t read_archive_header(OpContext* ctx, char* password) {
     if (password == nullptr) password = no_password;
     if (rc == 0 && (word & OPT_PASSWORD) && !(ctx->flags & OPT_PASSWORD)) {
         // Under -q nobody can answer a prompt.
-        rc = (ctx->flags & OPT_QUIET) ? -3 : prompt_password(password);
+        rc = (ctx->flags & OPT_QUIET) ? RC_PASSWORD : prompt_password(password);
     }
     if (rc == 0) {
         ctx->flags = (ctx->flags & ~ORIGIN_MASK) | (word & ORIGIN_MASK);

@@ -43,10 +43,10 @@ int32_t write_record_pieces(const char* text, int text_len, int32_t attr_len) {
     // always inside the 4 bytes; a 2-digit R leaves one padding byte of 0.
     char field[16] = {};
     std::snprintf(field, sizeof field, "%d", text_len + 1);
-    if (block_write(field, RECORD_LEN_FIELD) != 0) return -5;
-    if (block_write(text, static_cast<uint32_t>(text_len) + 1) != 0) return -5;
-    if (attr_len > 0 && block_write(attr_buffer, static_cast<uint32_t>(attr_len)) != 0) return -5;
-    return 0;
+    if (block_write(field, RECORD_LEN_FIELD) != 0) return RC_WRITE;
+    if (block_write(text, static_cast<uint32_t>(text_len) + 1) != 0) return RC_WRITE;
+    if (attr_len > 0 && block_write(attr_buffer, static_cast<uint32_t>(attr_len)) != 0) return RC_WRITE;
+    return RC_OK;
 }
 
 }  // namespace
@@ -80,13 +80,13 @@ int32_t write_dir_record(char* name, const char* prefix, OpContext* ctx, const p
     int text_len = format_record_text(text, path, st, flags, first_len, attr_len);
     if (text_len < 0) {
         show_error(MSG_NAME_TOO_LONG, path);
-        return -5;
+        return RC_WRITE;
     }
     if (write_record_pieces(text, text_len, attr_len) != 0) {
         show_error(MSG_WRITE_ERROR, ctx->archive_path);
-        return -5;
+        return RC_WRITE;
     }
-    return 0;
+    return RC_OK;
 }
 
 int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_flags) {
@@ -95,7 +95,7 @@ int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_fla
     // A chunk is at most 16384 bytes, so the text always fits with its NUL.
     if (n < 0 || n >= LINKED_HEADER_LEN || block_write(field, LINKED_HEADER_LEN) != 0) {
         show_error(MSG_WRITE_ERROR, ctx->archive_path);
-        return -5;
+        return RC_WRITE;
     }
-    return 0;
+    return RC_OK;
 }
