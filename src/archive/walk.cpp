@@ -44,7 +44,7 @@ void set_walk_dir(dir_entry* entry) {
 // The -s rule: a file entry whose output path holds a file of the same size
 // and modification time is passed over.
 bool same_as_on_disk(const dir_entry* entry, const OpContext* ctx) {
-    if (!(ctx->flags & OPT_SKIP_SAME) || !(ctx->flags & ORIGIN_KELPARC)) return false;
+    if (!(ctx->flags & OPT_SKIP_SAME) || !origin_has_bit_4(ctx->flags)) return false;
     if ((entry->entry_flags & ENTRY_DIR_END) || (entry->mode & plat::MODE_DIR)) return false;
     char out_path[plat::PATH_CAP];
     bool climbed = false;

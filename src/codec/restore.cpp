@@ -71,7 +71,7 @@ struct Properties {
 void apply_properties(const OpContext* ctx, const char* path, const char* name, const Properties& p) {
     // Attribute characters mean hidden and system only in archives of this
     // program's origin.
-    if (p.attr_len > 0 && p.attr != nullptr && (ctx->flags & ORIGIN_KELPARC)) {
+    if (p.attr_len > 0 && p.attr != nullptr && origin_has_bit_4(ctx->flags)) {
         uint32_t attrs = 0;
         if (p.attr[0] == '1') attrs |= plat::FILE_ATTRIBUTE_HIDDEN;
         if (p.attr_len > 1 && p.attr[1] == '1') attrs |= plat::FILE_ATTRIBUTE_SYSTEM;
