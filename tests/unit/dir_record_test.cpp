@@ -13,6 +13,7 @@
 #include "archive/dir_record.h"
 #include "archive/fields.h"
 #include "base/messages.h"
+#include "fixtures.h"
 #include "harness.h"
 
 namespace {
@@ -40,14 +41,7 @@ plat::StatRec file_stat(uint32_t mode, int64_t size) {
     return st;
 }
 
-template <typename Fn>
-string stderr_of(Fn fn) {
-    quiet_switch = 0;
-    testing::internal::CaptureStderr();
-    fn();
-    std::fflush(stderr);
-    return testing::internal::GetCapturedStderr();
-}
+using th::stderr_of;
 
 // Runs the writes of fn into a fresh file and returns the file's bytes.
 template <typename Fn>

@@ -8,20 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "fixtures.h"
 #include "harness.h"
 
 namespace {
 
-class DirWalk : public ::testing::Test {
+class DirWalk : public th::InScratchDir {
 protected:
     void SetUp() override {
-        ASSERT_NE(::getcwd(entry_dir_, sizeof entry_dir_), nullptr);
-        ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+        th::InScratchDir::SetUp();
         std::memset(&ctx_, 0, sizeof ctx_);
         ctx_.flags = ORIGIN_KELPARC;
     }
-    void TearDown() override { ASSERT_EQ(::chdir(entry_dir_), 0); }
-
     std::string cwd() {
         char buf[4096];
         return ::getcwd(buf, sizeof buf) != nullptr ? buf : "";
@@ -48,8 +46,6 @@ protected:
         return names;
     }
 
-    th::ScratchDir dir_;
-    char entry_dir_[4096];
     OpContext ctx_;
 };
 

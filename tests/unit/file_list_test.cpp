@@ -10,20 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "fixtures.h"
 #include "harness.h"
 
 namespace {
 
-class FileList : public ::testing::Test {
+class FileList : public th::InScratchDir {
 protected:
     void SetUp() override {
-        ASSERT_NE(::getcwd(entry_dir_, sizeof entry_dir_), nullptr);
-        ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+        th::InScratchDir::SetUp();
         std::memset(&ctx_, 0, sizeof ctx_);
         ctx_.flags = ORIGIN_KELPARC;
     }
-    void TearDown() override { ASSERT_EQ(::chdir(entry_dir_), 0); }
-
     // Expands args from start (the scratch directory unless given) and
     // returns the names, the result code in *rc and the messages in *err.
     std::vector<std::string> expand(std::vector<std::string> args, int32_t* rc, std::string* err,
@@ -44,8 +42,6 @@ protected:
         return names;
     }
 
-    th::ScratchDir dir_;
-    char entry_dir_[4096];
     OpContext ctx_;
 };
 

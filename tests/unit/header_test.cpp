@@ -8,6 +8,7 @@
 #include "archive/block_io.h"
 #include "archive/header.h"
 #include "base/messages.h"
+#include "fixtures.h"
 #include "harness.h"
 
 namespace {
@@ -38,15 +39,7 @@ string seal_by_rule(const string& pw) {
     return out;
 }
 
-// Runs fn with standard error captured; returns what it printed.
-template <typename Fn>
-string stderr_of(Fn fn) {
-    quiet_switch = 0;
-    testing::internal::CaptureStderr();
-    fn();
-    std::fflush(stderr);
-    return testing::internal::GetCapturedStderr();
-}
+using th::stderr_of;
 
 // Creates a complete archive holding only its header.
 void make_archive(const string& path, uint32_t flags, const char* pw) {

@@ -22,24 +22,16 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures.h"
 #include "harness.h"
 #include "platform/platform.h"
 
 namespace {
 
 // Each test runs inside its own scratch directory.
-class Plat : public ::testing::Test {
+class Plat : public th::InScratchDir {
 protected:
-    void SetUp() override {
-        ASSERT_NE(::getcwd(old_cwd_, sizeof old_cwd_), nullptr);
-        ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(::chdir(old_cwd_), 0); }
     std::string cwd() const { return dir_.path(); }
-    th::ScratchDir dir_;
-
-private:
-    char old_cwd_[4096];
 };
 
 // Runs fn in a child process and returns its exit code, or -1 when it did
