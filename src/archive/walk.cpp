@@ -3,9 +3,14 @@
 // headers) before the next one starts: the archive has no index.
 #include "archive/walk.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "archive/block_io.h"
+#include "archive/select.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/restore.h"
@@ -55,15 +60,216 @@ bool same_as_on_disk(const dir_entry* entry, const OpContext* ctx) {
     return st.size == entry->size && st.mtime == entry->mtime;
 }
 
+
+// A directory's opening record held back while file arguments choose the
+// entries: it is restored (and printed) only once an entry under it is
+// chosen, so that the chosen entry's directories exist with their own
+// records' state.  Its closing record then follows it.
+struct HeldDir {
+    dir_entry entry;  // its data already passed over
+    unsigned char attr[ATTR_CAP];
+    NameParts parts;
+    bool restored;
+};
+
+// Passes over an entry's data, as -s and unchosen entries are.
+int32_t pass_over(dir_entry* entry, OpContext* ctx) {
+    int32_t rc = skip_entry_data(transfer_buffer, entry, ctx);
+    if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
+    return rc;
+}
+
+void print_unpacked_name(const char* name) {
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+}
+
+// Restores an entry just read, or passes over it under -s or
+// ENTRY_HIDDEN_SKIP.
+int32_t unpack_read_entry(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
+    bool quiet = (ctx->flags & OPT_QUIET) != 0;
+    bool same = same_as_on_disk(entry, ctx);
+    bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
+    if (same || hidden_skip) {
+        if (same && !hidden_skip && !quiet) {
+            show_info(MSG_SKIPPING, entry->name);
+            std::fflush(stdout);
+        }
+        return pass_over(entry, ctx);
+    }
+    if (!quiet && !(entry->entry_flags & ENTRY_DIR_END)) print_unpacked_name(entry->name);
+    return restore_entry(transfer_buffer, entry, ctx, open_dirs);
+}
+
+// Restores the held directories that a chosen entry lies under, outermost
+// first.
+int32_t restore_held(std::vector<HeldDir>* held, const NameParts& parts, OpContext* ctx, bool ignore_case,
+                     OpenDirs* open_dirs) {
+    for (HeldDir& h : *held) {
+        if (h.restored || !lies_under(h.parts, parts, ignore_case)) continue;
+        h.restored = true;
+        h.entry.attr = h.entry.attr_len > 0 ? h.attr : nullptr;
+        if (!(ctx->flags & OPT_QUIET)) print_unpacked_name(h.entry.name);
+        int32_t rc = restore_entry(transfer_buffer, &h.entry, ctx, open_dirs);
+        if (rc != 0) return rc;
+    }
+    return RC_OK;
+}
+
+// One entry of an unpack run whose file arguments choose the entries.
+// Returns 0, 1 at the end of the archive, or negative.
+int32_t unpack_chosen_step(dir_entry* entry, OpContext* ctx, Selection* sel, std::vector<HeldDir>* held,
+                           OpenDirs* open_dirs) {
+    bool read_failed = false;
+    int32_t rc = read_entry(entry, &read_failed);
+    if (read_failed) {
+        show_error(MSG_READ_ERROR, ctx->archive_path);
+        return RC_READ;
+    }
+    if (rc != RC_OK) return rc;
+    bool opening = (entry->mode & plat::MODE_DIR) && !(entry->entry_flags & ENTRY_DIR_END);
+    bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
+    NameParts parts = name_parts(entry->name);
+    if (entry->entry_flags & ENTRY_DIR_END) {
+        // The closing record of a held directory ends the hold and follows
+        // the fate of its opening record.
+        for (size_t k = held->size(); k-- > 0;) {
+            if (!same_name((*held)[k].parts, parts, sel->ignore_case)) continue;
+            bool restored = (*held)[k].restored;
+            held->resize(k);
+            return restored ? unpack_read_entry(entry, ctx, open_dirs) : pass_over(entry, ctx);
+        }
+    }
+    if (hidden_skip || !selection_choose(sel, entry->name)) {
+        rc = pass_over(entry, ctx);
+        if (rc != 0 || !opening || hidden_skip) return rc;
+        held->emplace_back();
+        HeldDir& h = held->back();
+        h.entry = *entry;
+        h.entry.clen = 0;
+        if (entry->attr_len > 0 && entry->attr != nullptr) std::memcpy(h.attr, entry->attr, ATTR_CAP);
+        h.parts = parts;
+        h.restored = false;
+        return RC_OK;
+    }
+    rc = restore_held(held, parts, ctx, sel->ignore_case, open_dirs);
+    if (rc != 0) return rc;
+    return unpack_read_entry(entry, ctx, open_dirs);
+}
+
+// Totals of the detailed listing.
+struct ListTotals {
+    int64_t entries;
+    int64_t size;
+    int64_t stored;
+};
+
+void add_capped(int64_t* total, int64_t n) {
+    if (n > 0 && *total > INT64_MAX - n) {
+        *total = INT64_MAX;
+    } else {
+        *total += n;
+    }
+}
+
+// The space saved as a whole percentage of size, cut towards zero: "0%"
+// for an empty file, negative when the stored form is larger.
+std::string saved_percent(int64_t size, int64_t stored) {
+    if (size <= 0) return "0%";
+    long double pct = (static_cast<long double>(size) - static_cast<long double>(stored)) * 100.0L /
+                      static_cast<long double>(size);
+    if (pct < -1e18L) pct = -1e18L;
+    return std::to_string(static_cast<long long>(pct)) + "%";
+}
+
+// "YYYY-MM-DD HH:MM" in local time.
+std::string local_date(int64_t seconds) {
+    plat::LocalTime t;
+    if (!plat::local_time(seconds, &t)) return "\?\?\?\?-\?\?-\?\? \?\?:\?\?";
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d", static_cast<long long>(t.year), t.month,
+                  t.day, t.hour, t.minute);
+    return text;
+}
+
+// d directory, r read-only, h hidden, s system; '-' where not set.  Hidden
+// and system come from the attribute block, which means them only in
+// archives of this program's origin (as on unpacking).
+std::string attribute_letters(const dir_entry* entry, const OpContext* ctx) {
+    std::string a = "----";
+    if (entry->mode & plat::MODE_DIR) a[0] = 'd';
+    if (!(entry->mode & plat::MODE_OWNER_WRITE)) a[1] = 'r';
+    if (entry->attr != nullptr && origin_has_bit_4(ctx->flags)) {
+        if (entry->attr_len > 0 && entry->attr[0] == '1') a[2] = 'h';
+        if (entry->attr_len > 1 && entry->attr[1] == '1') a[3] = 's';
+    }
+    return a;
+}
+
+const char detail_rule[] = "---------- ---------- ----- ---------------- ---- ----\n";
+
+void print_detail_header() {
+    std::printf("%10s %10s %5s %-16s %-4s %s\n", "Size", "Stored", "Saved", "Modified", "Attr", "Name");
+    std::fputs(detail_rule, stdout);
+}
+
+// One line: size, stored size, saved, time, attributes, name.  A directory
+// counts as size 0: its recorded size is the file system's for the
+// directory itself, not content.
+void print_detail_line(const dir_entry* entry, int64_t stored, const OpContext* ctx, ListTotals* totals) {
+    int64_t size = (entry->mode & plat::MODE_DIR) ? 0 : entry->size;
+    std::printf("%10lld %10lld %5s %s %s %s\n", static_cast<long long>(size), static_cast<long long>(stored),
+                saved_percent(size, stored).c_str(), local_date(entry->mtime).c_str(),
+                attribute_letters(entry, ctx).c_str(), entry->name);
+    ++totals->entries;
+    add_capped(&totals->size, size);
+    add_capped(&totals->stored, stored);
+}
+
+void print_detail_totals(const ListTotals& totals) {
+    std::printf("---------- ---------- -----%23s----\n", "");
+    std::printf("%10lld %10lld %5s%23s%lld %s\n", static_cast<long long>(totals.size),
+                static_cast<long long>(totals.stored), saved_percent(totals.size, totals.stored).c_str(), "",
+                static_cast<long long>(totals.entries), totals.entries == 1 ? "entry" : "entries");
+}
+
+// One entry of the listing.  *shown is set when the entry belongs to the
+// listing (chosen by the file arguments, or there are none).  Plain: its
+// name is printed before its data is passed over (the walk ends the line);
+// detailed (totals set): its line is printed once its data was passed over,
+// and closing and silently skipped records are left out.
+int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals* totals, bool* shown) {
+    *shown = false;
+    bool read_failed = false;
+    int32_t rc = read_entry(entry, &read_failed);
+    if (read_failed) show_error(MSG_READ_ERROR, ctx->archive_path);
+    if (rc != RC_OK) return rc;
+    bool unnamed = (entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)) != 0;
+    // A silently skipped record is never chosen by name.
+    bool chosen = (entry->entry_flags & ENTRY_HIDDEN_SKIP) ? !selection_active(sel)
+                                                           : selection_choose(sel, entry->name);
+    bool quiet = (ctx->flags & OPT_QUIET) != 0;
+    if (totals == nullptr && chosen && !quiet && !unnamed) std::printf("%s", entry->name);
+    *shown = chosen && totals == nullptr;
+    int64_t stored = 0;
+    rc = skip_entry_data(transfer_buffer, entry, ctx, &stored);
+    // A missing linked header has said so itself (message 20).
+    if (rc == RC_READ) show_error(MSG_READ_ERROR, ctx->archive_path);
+    if (rc != 0 || totals == nullptr) return rc;
+    if (chosen && !quiet && !unnamed) print_detail_line(entry, stored, ctx, totals);
+    return RC_OK;
+}
+
 }  // namespace
 
-int32_t skip_entry_data(unsigned char* /*buffer*/, dir_entry* entry, OpContext* ctx) {
+int32_t skip_entry_data(unsigned char* /*buffer*/, dir_entry* entry, OpContext* ctx, int64_t* stored) {
     int64_t chunk_len = entry->clen;
     int32_t chunk_flags = entry->entry_flags;
     while (chunk_len != 0) {
         // Passing over needs no bound, but a negative length is damage.
         if (chunk_len < 0) return RC_READ;
         if (block_skip(static_cast<uint64_t>(chunk_len)) != 0) return RC_READ;
+        if (stored != nullptr) add_capped(stored, chunk_len);
         if (!(chunk_flags & ENTRY_MORE)) break;
         int32_t rc = read_linked_header(ctx, &chunk_len, &chunk_flags);
         if (rc != 0) return rc;
@@ -79,59 +285,48 @@ int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
         return RC_READ;
     }
     if (rc != RC_OK) return rc;
-    bool quiet = (ctx->flags & OPT_QUIET) != 0;
-    bool same = same_as_on_disk(entry, ctx);
-    bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
-    if (same || hidden_skip) {
-        if (same && !hidden_skip && !quiet) {
-            show_info(MSG_SKIPPING, entry->name);
-            std::fflush(stdout);
-        }
-        rc = skip_entry_data(transfer_buffer, entry, ctx);
-        if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
-        return rc;
-    }
-    if (!quiet && !(entry->entry_flags & ENTRY_DIR_END)) {
-        std::printf("%s\n", entry->name);
-        std::fflush(stdout);
-    }
-    return restore_entry(transfer_buffer, entry, ctx, open_dirs);
+    return unpack_read_entry(entry, ctx, open_dirs);
 }
 
-int32_t uncompress_walk(OpContext* ctx) {
+int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
     dir_entry entry{};
     OpenDirs open_dirs;
     set_walk_dir(&entry);
+    std::vector<HeldDir> held;
     for (;;) {
-        int32_t rc = uncompress_step(&entry, ctx, &open_dirs);
+        int32_t rc = selection_active(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
+                                           : uncompress_step(&entry, ctx, &open_dirs);
         if (rc == RC_END) break;
         if (rc < 0) return rc;
     }
     if (!(ctx->flags & OPT_QUIET)) std::printf("\n");
-    return RC_OK;
+    return selection_report(sel);
 }
 
 int32_t list_step(dir_entry* entry, OpContext* ctx) {
-    bool read_failed = false;
-    int32_t rc = read_entry(entry, &read_failed);
-    if (read_failed) show_error(MSG_READ_ERROR, ctx->archive_path);
-    if (rc != RC_OK) return rc;
-    if (!(ctx->flags & OPT_QUIET) && !(entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)))
-        std::printf("%s", entry->name);
-    rc = skip_entry_data(transfer_buffer, entry, ctx);
-    // A missing linked header has said so itself (message 20).
-    if (rc == RC_READ) show_error(MSG_READ_ERROR, ctx->archive_path);
-    return rc;
+    bool shown = false;
+    return list_entry(entry, ctx, nullptr, nullptr, &shown);
 }
 
-int32_t list_walk(OpContext* ctx) {
+int32_t list_walk(OpContext* ctx, Selection* sel, bool detailed) {
     dir_entry entry{};
     set_walk_dir(&entry);
     bool quiet = (ctx->flags & OPT_QUIET) != 0;
+    ListTotals totals{};
+    if (detailed && !quiet) print_detail_header();
     for (;;) {
-        int32_t rc = list_step(&entry, ctx);
+        bool shown = false;
+        int32_t rc = list_entry(&entry, ctx, sel, detailed ? &totals : nullptr, &shown);
         if (rc < 0) return rc;
-        if (!quiet) std::printf("\n");
-        if (rc == RC_END) return RC_OK;
+        if (rc == RC_END) break;
+        if (shown && !quiet && !detailed) std::printf("\n");
     }
+    if (!quiet) {
+        if (detailed) {
+            print_detail_totals(totals);
+        } else {
+            std::printf("\n");
+        }
+    }
+    return selection_report(sel);
 }

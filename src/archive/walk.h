@@ -7,18 +7,25 @@
 #include "base/context.h"
 
 struct OpenDirs;
+struct Selection;
 
-// Restores (or, under -s, passes over) every entry.  Returns 0 or the first
-// negative step result.
-int32_t uncompress_walk(OpContext* ctx);
+// Restores (or, under -s, passes over) every entry, or with a selection
+// that has arguments the entries it chooses, together with the directories
+// that hold them.  Returns 0, the first negative step result, or -24 after
+// message 55 when an argument chose nothing.
+int32_t uncompress_walk(OpContext* ctx, Selection* sel = nullptr);
 // One entry; open_dirs holds the walk's directories waiting for their
 // closing records.  Returns 0, 1 at the end of the archive, or negative.
 int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
 
-// Prints every entry's stored name.  Returns 0 or the first negative result.
-int32_t list_walk(OpContext* ctx);
+// Prints every entry's stored name (or those the selection chooses);
+// detailed: a header, one line per entry with its size, stored size, saved
+// percentage, modification time and attributes, and a totals line.
+// Returns 0, the first negative result, or -24 after message 55.
+int32_t list_walk(OpContext* ctx, Selection* sel = nullptr, bool detailed = false);
 int32_t list_step(dir_entry* entry, OpContext* ctx);
 
-// Passes over an entry's data and linked headers.  Returns 0; -6 data
-// missing or a negative length; -14 linked header missing.
-int32_t skip_entry_data(unsigned char* buffer, dir_entry* entry, OpContext* ctx);
+// Passes over an entry's data and linked headers, adding the bytes of its
+// chunks to *stored when given.  Returns 0; -6 data missing or a negative
+// length; -14 linked header missing.
+int32_t skip_entry_data(unsigned char* buffer, dir_entry* entry, OpContext* ctx, int64_t* stored = nullptr);

@@ -1,10 +1,12 @@
 // The two reading operations: unpack an archive, list an archive.
 //
-// Both expand the work list only to fix the archive's full path: the file
-// arguments select nothing, the whole archive is always read.
+// Both expand only the archive name, to fix its full path.  The file
+// arguments choose entries by their stored names (never matched against
+// the disk); without them the whole archive is read.
 #include <cstdio>
 
 #include "archive/header.h"
+#include "archive/select.h"
 #include "archive/walk.h"
 #include "base/messages.h"
 #include "cli/operations.h"
@@ -13,11 +15,15 @@
 
 namespace {
 
-// Builds the work list and expands it into ctx->archive_path.  Returns 0
-// with *work set (count texts), or the expansion's negative code.
+// Builds the work list of the archive name alone and expands it into
+// ctx->archive_path.  Returns 0 with *work set (count texts), or the
+// expansion's negative code.
 int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t* count) {
-    *count = config->file_count + 1;
-    *work = make_work_list(config);
+    RunConfig archive_only = *config;
+    archive_only.file_count = 0;
+    archive_only.files = nullptr;
+    *count = 1;
+    *work = make_work_list(&archive_only);
     if (*work == nullptr) {
         show_error(MSG_NO_MEMORY);
         return RC_EXPAND;
@@ -53,7 +59,9 @@ int32_t run_uncompress(RunConfig* config) {
         } else {
             // Entries are restored relative to the start directory.
             plat::_chdir(ctx.start_dir);
-            rc = uncompress_walk(&ctx);
+            Selection sel;
+            selection_init(&sel, config->file_count, config->files);
+            rc = uncompress_walk(&ctx, &sel);
         }
     }
     end_operation(count, work);
@@ -80,7 +88,9 @@ int32_t run_list(RunConfig* config) {
         if (rc < 0) {
             show_error(MSG_CANNOT_OPEN, ctx.archive_path);
         } else {
-            rc = list_walk(&ctx);
+            Selection sel;
+            selection_init(&sel, config->file_count, config->files);
+            rc = list_walk(&ctx, &sel, config->detailed != 0);
         }
     }
     end_operation(count, work);

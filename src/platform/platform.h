@@ -232,4 +232,25 @@ void remove_on_signal(int slot, const char* path);
 // build accepts '/' too).
 bool is_option_prefix(char c);
 
+// True when the platform's file names compare without regard to letter case
+// (false here; the Windows build ignores case).  Choosing archive entries by
+// name follows it.
+bool names_ignore_case();
+
+// ---- time -----------------------------------------------------------------
+
+// A moment in the local time zone.
+struct LocalTime {
+    int64_t year;
+    int month;   // 1..12
+    int day;     // 1..31
+    int hour;    // 0..23
+    int minute;  // 0..59
+};
+
+// Converts seconds since 1970-01-01 UTC (before 1970 too) to local time, by
+// the zone the system is set to (TZ where set).  Returns false when the
+// moment cannot be represented.
+bool local_time(int64_t seconds, LocalTime* out);
+
 }  // namespace plat

@@ -20,6 +20,7 @@
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -958,6 +959,21 @@ void remove_on_signal(int slot, const char* path) {
 // ---- command line ---------------------------------------------------------
 
 bool is_option_prefix(char c) { return c == '-'; }
+
+bool names_ignore_case() { return false; }
+
+bool local_time(int64_t seconds, LocalTime* out) {
+    time_t t = static_cast<time_t>(seconds);
+    if (static_cast<int64_t>(t) != seconds) return false;
+    struct tm tm_local;
+    if (localtime_r(&t, &tm_local) == nullptr) return false;
+    out->year = static_cast<int64_t>(tm_local.tm_year) + 1900;
+    out->month = tm_local.tm_mon + 1;
+    out->day = tm_local.tm_mday;
+    out->hour = tm_local.tm_hour;
+    out->minute = tm_local.tm_min;
+    return true;
+}
 
 }  // namespace plat
 

@@ -1,0 +1,128 @@
+// Choosing archive entries by name, component by component.
+#include "archive/select.h"
+
+#include <cctype>
+
+#include "base/context.h"
+#include "base/messages.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool same_char(char a, char b, bool ignore_case) {
+    if (a == b) return true;
+    return ignore_case && std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+}
+
+// Matches one component against one pattern component ('*' any run, '?'
+// one character).  The last '*' met is the only one ever widened: any
+// earlier one can match whatever the later one can.
+bool component_matches(const std::string& pattern, const std::string& text, bool ignore_case) {
+    size_t p = 0;
+    size_t t = 0;
+    size_t star = std::string::npos;  // pattern position after the last '*'
+    size_t star_text = 0;             // text position that '*' was last tried at
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = ++p;
+            star_text = t;
+        } else if (p < pattern.size() && (pattern[p] == '?' || same_char(pattern[p], text[t], ignore_case))) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star;
+            t = ++star_text;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool same_component(const std::string& a, const std::string& b, bool ignore_case) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!same_char(a[i], b[i], ignore_case)) return false;
+    }
+    return true;
+}
+
+// True when the argument's components lead the name's.
+bool chooses(const NameParts& wanted, const NameParts& name, bool ignore_case) {
+    if (wanted.size() > name.size()) return false;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (!component_matches(wanted[i], name[i], ignore_case)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+NameParts name_parts(const char* name) {
+    NameParts parts;
+    const char* p = name;
+    while (*p != '\0') {
+        while (is_separator(*p)) ++p;
+        const char* start = p;
+        while (*p != '\0' && !is_separator(*p)) ++p;
+        std::string part(start, static_cast<size_t>(p - start));
+        if (!part.empty() && part != ".") parts.push_back(part);
+    }
+    return parts;
+}
+
+void selection_init(Selection* sel, int32_t count, char* const* args) {
+    *sel = Selection();
+    sel->ignore_case = plat::names_ignore_case();
+    for (int32_t i = 0; i < count; ++i) {
+        sel->typed.push_back(args[i]);
+        sel->wanted.push_back(name_parts(args[i]));
+        sel->matched.push_back(0);
+    }
+}
+
+bool selection_active(const Selection* sel) { return sel != nullptr && !sel->typed.empty(); }
+
+bool selection_choose(Selection* sel, const char* name) {
+    if (!selection_active(sel)) return true;
+    NameParts parts = name_parts(name);
+    bool chosen = false;
+    for (size_t i = 0; i < sel->wanted.size(); ++i) {
+        if (chooses(sel->wanted[i], parts, sel->ignore_case)) {
+            sel->matched[i] = 1;
+            chosen = true;
+        }
+    }
+    return chosen;
+}
+
+bool lies_under(const NameParts& dir, const NameParts& name, bool ignore_case) {
+    if (dir.size() >= name.size()) return false;
+    for (size_t i = 0; i < dir.size(); ++i) {
+        if (!same_component(dir[i], name[i], ignore_case)) return false;
+    }
+    return true;
+}
+
+
+bool same_name(const NameParts& a, const NameParts& b, bool ignore_case) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!same_component(a[i], b[i], ignore_case)) return false;
+    }
+    return true;
+}
+
+int32_t selection_report(const Selection* sel) {
+    int32_t rc = RC_OK;
+    if (!selection_active(sel)) return rc;
+    for (size_t i = 0; i < sel->typed.size(); ++i) {
+        if (sel->matched[i]) continue;
+        show_error(MSG_NOT_MATCHED, sel->typed[i].c_str());
+        rc = RC_NOT_MATCHED;
+    }
+    return rc;
+}

@@ -1,0 +1,49 @@
+// Choosing archive entries by the file arguments of -u and -l.
+//
+// An argument chooses an entry when the entry's stored name has at least as
+// many components as the argument and each of the argument's components
+// matches the name's component at the same place: exactly, or as a pattern
+// where '*' stands for any run of characters and '?' for one character
+// (neither ever matches a separator).  So an argument naming a directory
+// chooses everything stored under it.  Both separators are alike; empty
+// and "." components (leading separators, "./", a trailing separator) are
+// ignored on both sides.  Letter case counts unless the platform's names
+// ignore it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using NameParts = std::vector<std::string>;
+
+struct Selection {
+    std::vector<std::string> typed;  // the arguments as given
+    std::vector<NameParts> wanted;   // their components
+    std::vector<uint8_t> matched;    // per argument: it chose an entry
+    bool ignore_case;
+};
+
+// Fills sel from count arguments; with none, every entry is chosen.
+void selection_init(Selection* sel, int32_t count, char* const* args);
+
+// True when sel has arguments (and so chooses entries).
+bool selection_active(const Selection* sel);
+
+// True when name is chosen (always, without arguments).  Marks every
+// argument that chooses it.
+bool selection_choose(Selection* sel, const char* name);
+
+// The components of a stored name or an argument.
+NameParts name_parts(const char* name);
+
+// True when a stored directory whose components are dir holds the entry
+// whose components are name (lies somewhere under it).
+bool lies_under(const NameParts& dir, const NameParts& name, bool ignore_case);
+
+// True when both name the same entry.
+bool same_name(const NameParts& a, const NameParts& b, bool ignore_case);
+
+// Message 55 for every argument that chose nothing.  Returns 0, or -24 when
+// there was one.
+int32_t selection_report(const Selection* sel);

@@ -1,0 +1,82 @@
+// Choosing entries by stored name: components, patterns, directories,
+// separators and letter case.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/select.h"
+#include "base/messages.h"
+
+namespace {
+
+Selection make(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    Selection sel;
+    selection_init(&sel, static_cast<int32_t>(argv.size()), argv.data());
+    return sel;
+}
+
+bool chooses(const std::string& arg, const char* name, bool ignore_case = false) {
+    Selection sel = make({arg});
+    sel.ignore_case = ignore_case;
+    return selection_choose(&sel, name);
+}
+
+}  // namespace
+
+TEST(Select, PatternsStayInsideOneComponent) {
+    EXPECT_TRUE(chooses("a*b*c", "aXbYbZc"));
+    EXPECT_TRUE(chooses("a*b*c", "abc"));
+    EXPECT_FALSE(chooses("a*b*c", "aXbYcZ"));
+    EXPECT_TRUE(chooses("*.c", "x.c"));
+    EXPECT_FALSE(chooses("*.c", "d/x.c"));
+    EXPECT_FALSE(chooses("d*x.c", "d/x.c"));
+    EXPECT_FALSE(chooses("d?x.c", "d/x.c"));
+    EXPECT_TRUE(chooses("d/*", "d/x.c"));
+    EXPECT_TRUE(chooses("?", "a"));
+    EXPECT_FALSE(chooses("?", "ab"));
+    EXPECT_TRUE(chooses("**", "ab"));
+    EXPECT_TRUE(chooses("a*", "a"));
+}
+
+TEST(Select, DirectoriesSeparatorsAndDots) {
+    EXPECT_TRUE(chooses("d", "d"));
+    EXPECT_TRUE(chooses("d", "d/e/f"));
+    EXPECT_FALSE(chooses("d", "de/f"));
+    EXPECT_FALSE(chooses("d/e/f", "d/e"));
+    EXPECT_TRUE(chooses("d\\e", "d/e/f"));
+    EXPECT_TRUE(chooses("d/e", "d\\e\\f"));
+    EXPECT_TRUE(chooses("/./d//e/", "./d/e"));
+    EXPECT_TRUE(chooses("d/e", "/d/./e"));
+    // Nothing left of the argument: the whole archive.
+    EXPECT_TRUE(chooses("./", "anything/at/all"));
+    // ".." is a name like any other.
+    EXPECT_FALSE(chooses("d/../e", "e"));
+}
+
+TEST(Select, LetterCaseFollowsThePlatform) {
+    EXPECT_FALSE(chooses("README", "readme"));
+    EXPECT_TRUE(chooses("README", "readme", true));
+    EXPECT_TRUE(chooses("S*/*.C", "src/a.c", true));
+    EXPECT_TRUE(lies_under(name_parts("SRC"), name_parts("src/a"), true));
+    EXPECT_FALSE(lies_under(name_parts("SRC"), name_parts("src/a"), false));
+    EXPECT_FALSE(lies_under(name_parts("src"), name_parts("src"), false));
+    EXPECT_TRUE(same_name(name_parts("./src/"), name_parts("src"), false));
+}
+
+TEST(Select, EveryArgumentIsMarkedAndTheMissedOnesReported) {
+    Selection none = make({});
+    EXPECT_FALSE(selection_active(&none));
+    EXPECT_TRUE(selection_choose(&none, "x"));
+    EXPECT_EQ(selection_report(&none), 0);
+    Selection sel = make({"a", "*", "b/c", "zz"});
+    EXPECT_TRUE(selection_choose(&sel, "a/x"));
+    EXPECT_TRUE(selection_choose(&sel, "b\\c"));
+    EXPECT_EQ(sel.matched, (std::vector<uint8_t>{1, 1, 1, 0}));
+    quiet_switch = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(selection_report(&sel), -24);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Nothing in the archive matches zz\n");
+}
