@@ -54,9 +54,9 @@ int32_t write_record_pieces(const char* text, int text_len, int32_t attr_len) {
 int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* /*st*/, unsigned char* out) {
     if (!(ctx->flags & (OPT_HIDDEN | OPT_SYSTEM))) return 0;
     uint32_t attrs = plat::GetFileAttributesA(name);
-    if (attrs == plat::INVALID_FILE_ATTRIBUTES) return 0;
-    out[0] = (attrs & plat::FILE_ATTRIBUTE_HIDDEN) ? '1' : '0';
-    out[1] = (attrs & plat::FILE_ATTRIBUTE_SYSTEM) ? '1' : '0';
+    if (attrs == plat::ATTR_INVALID) return 0;
+    out[0] = (attrs & plat::ATTR_HIDDEN) ? '1' : '0';
+    out[1] = (attrs & plat::ATTR_SYSTEM) ? '1' : '0';
     return 2;
 }
 

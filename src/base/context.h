@@ -58,12 +58,11 @@ struct OpContext {
     // The directory the operation works from, absolute once begin_operation
     // has run.
     char start_dir[plat::PATH_CAP];
-    // The archive's device and inode, noted the first time a stored entry
+    // The archive's file identity, noted the first time a stored entry
     // is compared with it (the archive exists by then and stays the same
     // file for the run); archive_id_known is 0 until then.
     uint8_t archive_id_known;
-    uint64_t archive_dev;
-    uint64_t archive_ino;
+    plat::FileId archive_id;
 };
 
 // Result codes, passed up unchanged and returned from main as the exit

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "archive/block_io.h"
 #include "archive/transfer.h"
@@ -73,10 +74,10 @@ void apply_properties(const OpContext* ctx, const char* path, const char* name, 
     // program's origin.
     if (p.attr_len > 0 && p.attr != nullptr && origin_has_bit_4(ctx->flags)) {
         uint32_t attrs = 0;
-        if (p.attr[0] == '1') attrs |= plat::FILE_ATTRIBUTE_HIDDEN;
-        if (p.attr_len > 1 && p.attr[1] == '1') attrs |= plat::FILE_ATTRIBUTE_SYSTEM;
+        if (p.attr[0] == '1') attrs |= plat::ATTR_HIDDEN;
+        if (p.attr_len > 1 && p.attr[1] == '1') attrs |= plat::ATTR_SYSTEM;
         if (attrs != 0) {
-            attrs |= plat::FILE_ATTRIBUTE_ARCHIVE;
+            attrs |= plat::ATTR_ARCHIVE;
             if (!plat::SetFileAttributesA(path, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
         }
     }
@@ -309,8 +310,11 @@ bool resolve_output_path(const char* dir, const char* name, char* out, int cap, 
                          bool* climbed) {
     char rel[NAME_CAP];
     size_t rel_len = 0;
-    *climbed = false;
-    const char* p = name;
+    // A drive or UNC prefix would name another place: it is dropped.
+    size_t root_len = plat::foreign_root_len(name);
+    *climbed = root_len > 0;
+    const char* p = name + root_len;
+    std::string safe;
     while (*p != '\0') {
         while (is_separator(*p)) ++p;
         const char* start = p;
@@ -324,6 +328,12 @@ bool resolve_output_path(const char* dir, const char* name, char* out, int cap, 
                 rel_len = drop_last_component(rel, rel_len);
             }
             continue;
+        }
+        // A device name or a stream is never opened as such: renamed.
+        if (plat::safe_component(start, len, &safe)) {
+            *climbed = true;
+            start = safe.c_str();
+            len = safe.size();
         }
         size_t need = rel_len + (rel_len > 0 ? 1 : 0) + len;
         if (need >= sizeof rel) return false;

@@ -39,8 +39,11 @@ void apply_file_properties(OpContext* ctx, const dir_entry* entry, const char* o
 
 // Resolves a stored name under dir lexically into out (cap bytes): both
 // separators, empty and "." components dropped, ".." removes the component
-// before it, a ".." that would climb above dir is dropped.  *climbed is set
-// when such a ".." was dropped; resolved (optional, cap bytes) receives the
-// name relative to dir.  Returns false when the result does not fit.
+// before it, a ".." that would climb above dir is dropped, and what the
+// system would take for a place of its own (a drive, a UNC or device prefix,
+// a stream, a device name) is dropped or renamed as the platform says.
+// *climbed is set when anything was dropped or renamed; resolved (optional,
+// cap bytes) receives the name relative to dir.  Returns false when the
+// result does not fit.
 bool resolve_output_path(const char* dir, const char* name, char* out, int cap, char* resolved,
                          bool* climbed);

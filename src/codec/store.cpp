@@ -102,11 +102,10 @@ bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
     if (!ctx->archive_id_known) {
         plat::StatRec archive;
         if (plat::_stat(ctx->archive_path, &archive) != 0) return false;
-        ctx->archive_dev = archive.dev;
-        ctx->archive_ino = archive.ino;
+        ctx->archive_id = archive.id;
         ctx->archive_id_known = 1;
     }
-    return ctx->archive_dev == st->dev && ctx->archive_ino == st->ino;
+    return plat::same_file(ctx->archive_id, st->id);
 }
 
 int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,

@@ -51,20 +51,16 @@ bool append_subdir(SubdirNode** head, SubdirNode** tail, const char* name) {
     return true;
 }
 
-// The directories being walked, outermost first, by device and inode.  A
+// The directories being walked, outermost first, by file identity.  A
 // stored path holds at most 255 characters and each level adds at least two
 // ("/" and a name), so the walk is never deeper than this.
 constexpr int WALK_DEPTH_CAP = NAME_CAP / 2 + 1;
-struct DirId {
-    uint64_t dev;
-    uint64_t ino;
-};
-DirId walk_path[WALK_DEPTH_CAP];
+plat::FileId walk_path[WALK_DEPTH_CAP];
 int walk_depth = 0;
 
 bool on_walk_path(const plat::StatRec& st) {
     for (int i = 0; i < walk_depth; ++i) {
-        if (walk_path[i].dev == st.dev && walk_path[i].ino == st.ino) return true;
+        if (plat::same_file(walk_path[i], st.id)) return true;
     }
     return false;
 }
@@ -157,7 +153,7 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
         release_subdirs(subdirs);
         return rc;
     }
-    walk_path[walk_depth++] = DirId{st.dev, st.ino};
+    walk_path[walk_depth++] = st.id;
     rc = walk_subdirs(subdirs, stored_path, ctx);
     --walk_depth;
     return rc;
@@ -190,7 +186,7 @@ plat::FindHandle dir_search_first(OpContext* ctx, const char* dir_name, char* en
     if (len < 0 || len >= static_cast<int>(sizeof pattern)) return nullptr;
     plat::FindData found;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &found);
-    if (h == plat::INVALID_HANDLE_VALUE) return nullptr;
+    if (h == plat::NO_FIND_HANDLE) return nullptr;
     if (take_entry(ctx, found, entry_name)) return h;
     if (dir_search_next(ctx, h, entry_name) == 1) return h;
     plat::FindClose(h);
@@ -203,7 +199,7 @@ int32_t dir_search_next(OpContext* ctx, plat::FindHandle h, char* entry_name) {
         if (take_entry(ctx, found, entry_name)) return 1;
     }
     entry_name[0] = '\0';
-    return plat::GetLastError() == plat::ERROR_NO_MORE_FILES ? 0 : -1;
+    return plat::GetLastError() == plat::ERR_NO_MORE_FILES ? 0 : -1;
 }
 
 void dir_search_close(OpContext*, plat::FindHandle h) {

@@ -97,7 +97,7 @@ bool take_match(NameChain* chain, const char* pattern, size_t prefix_len,
 bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
     plat::FindData found;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &found);
-    if (h == plat::INVALID_HANDLE_VALUE) {
+    if (h == plat::NO_FIND_HANDLE) {
         show_error(MSG_BAD_FILE_LIST, pattern);
         return false;
     }
@@ -110,7 +110,7 @@ bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
         }
         if (plat::FindNextFileA(h, &found) == 0) {
             uint32_t code = plat::GetLastError();
-            if (code != plat::ERROR_NO_MORE_FILES) {
+            if (code != plat::ERR_NO_MORE_FILES) {
                 show_error(MSG_FIND_NEXT, static_cast<long>(code));
                 find_next_failed = 1;
                 ok = false;
@@ -140,8 +140,8 @@ char** chain_to_array(NameChain* chain) {
 }  // namespace
 
 bool attribute_filter_accepts(uint32_t attributes, uint32_t flags) {
-    if ((attributes & plat::FILE_ATTRIBUTE_HIDDEN) && !(flags & OPT_HIDDEN)) return false;
-    if ((attributes & plat::FILE_ATTRIBUTE_SYSTEM) && !(flags & OPT_SYSTEM)) return false;
+    if ((attributes & plat::ATTR_HIDDEN) && !(flags & OPT_HIDDEN)) return false;
+    if ((attributes & plat::ATTR_SYSTEM) && !(flags & OPT_SYSTEM)) return false;
     return true;
 }
 

@@ -3,28 +3,45 @@
 // The archiver is written against a small set of runtime and kernel services
 // (file handles, status, attributes, directory search, console keys).  This
 // header declares them under their own names inside namespace plat; one
-// implementation file per operating system provides them (platform_posix.cpp
-// on Linux).  Nothing outside src/platform includes an OS header.
+// implementation per operating system provides them (platform_posix.cpp on
+// Linux and other POSIX systems, platform_windows*.cpp on Windows), each
+// meeting the contracts stated here.  Nothing outside src/platform includes
+// an OS header.
 //
-// Paths are narrow NUL-terminated texts.  Both '/' and '\' are accepted as
-// separators in every path handed to these functions.
+// Paths are narrow NUL-terminated texts, bytes as the system's narrow calls
+// take them (UTF-8 on Linux, the ANSI code page on Windows).  Both '/' and
+// '\' are accepted as separators in every path handed to these functions.
+// Names of this header never collide with the system headers' macros.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#if defined(_WIN32)
+// The Windows runtime makes _stat a macro (_stat64i32) through headers the
+// standard library includes anyway; seeing it here renames the declaration
+// below the same way as every call.
+#include <sys/stat.h>
+#endif
 
 namespace plat {
 
 // ---- limits ---------------------------------------------------------------
 
 // Longest operating-system path a buffer must hold (working directory, full
-// paths, output paths), including the NUL.
+// paths, output paths), including the NUL: the limit of the system's narrow
+// path calls.  A longer path is refused, never cut.
+#if defined(_WIN32)
+constexpr int PATH_CAP = 260;
+#else
 constexpr int PATH_CAP = 4096;
+#endif
 
 // ---- file handles ---------------------------------------------------------
 
-// Open flags, combined with '|'.  OF_BINARY exists for the callers' sake; it
-// changes nothing on POSIX.
+// Open flags, combined with '|'.  OF_BINARY asks for bytes unchanged (no
+// line-end translation); POSIX files are always so.
 enum : int {
     OF_RDONLY = 0x0000,
     OF_WRONLY = 0x0001,
@@ -36,15 +53,16 @@ enum : int {
     OF_BINARY = 0x8000,
 };
 
-// Permission argument of _open when a file is created.  New files get 0666
-// less the umask whichever is given; S_IREAD alone makes a read-only file.
+// Permission argument of _open when a file is created: S_IREAD_ alone makes
+// the new file read-only (the handle still writes); otherwise it gets the
+// system's default permissions for a new file.
 enum : int { S_IREAD_ = 0x0100, S_IWRITE_ = 0x0080 };
 
 enum : int { SEEK_SET_ = 0, SEEK_CUR_ = 1, SEEK_END_ = 2 };
 
 // Opens a regular file.  Returns a handle >= 0, or -1.  Anything that is not
-// a regular file (FIFO, socket, device, directory) is refused with -1 and is
-// never blocked on.
+// a regular file (FIFO, socket, device such as CON or /dev/tty, directory)
+// is refused with -1 and is never blocked on.
 int _open(const char* path, int oflag, int pmode = S_IREAD_ | S_IWRITE_);
 
 // Reads up to n bytes.  Returns the count read: n unless the end of the file
@@ -88,20 +106,32 @@ enum : uint32_t {
     MODE_OWNER_WRITE = 0x0080,
 };
 
-// File status.  mode is the low 16 bits of the POSIX st_mode (0x4000
-// directory, 0x8000 regular, 0x80 owner write); times are seconds since
-// 1970-01-01 UTC.  dev and ino identify the file.
+// The identity of a file: two paths with the same identity name the same
+// file (a hard link, a link, another spelling or case of the name, a short
+// name).  The volume and the file's number on it, as the system gives them.
+struct FileId {
+    uint64_t volume;
+    uint64_t index;
+};
+
+inline bool same_file(const FileId& a, const FileId& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// File status.  mode holds 0x4000 for a directory, 0x8000 for a regular
+// file, 0x80 when the file may be written, and the system's other read and
+// permission bits in its low nine bits; times are seconds since 1970-01-01
+// UTC.
 struct StatRec {
     uint32_t mode;
     int64_t size;
     int64_t atime;
     int64_t mtime;
     int64_t ctime;
-    uint64_t dev;
-    uint64_t ino;
+    FileId id;
 };
 
-// Status of a path, following symbolic links.  Returns 0, or -1 when the
+// Status of a path, of the file a link leads to.  Returns 0, or -1 when the
 // path does not exist, cannot be read, or names something that is neither a
 // regular file nor a directory (FIFO, socket, device).
 int _stat(const char* path, StatRec* st);
@@ -117,8 +147,9 @@ int _access(const char* path, int mode);
 // Returns 0, or -1.
 int _unlink(const char* path);
 
-// Sets the permission bits to mode & 0777, less the umask.  A mode without
-// 0x80 leaves the file read-only.  setuid/setgid/sticky are never set.
+// A mode without 0x80 makes the file read-only, with 0x80 writable.  Where
+// files carry permission bits, the others of mode & 0777 are set too, less
+// the process's creation mask; set-id and sticky bits are never set.
 // Returns 0, or -1.
 int _chmod(const char* path, int mode);
 
@@ -127,7 +158,8 @@ int _utime(const char* path, int64_t atime, int64_t mtime);
 
 // ---- directories ----------------------------------------------------------
 
-// Creates one directory (0777 less the umask).  Returns 0, or -1.
+// Creates one directory with the system's default permissions.  Returns 0,
+// or -1.
 int _mkdir(const char* path);
 
 // Returns 0, or -1.
@@ -139,33 +171,39 @@ char* _getcwd(char* buf, int size);
 
 // Absolute form of path: a relative path is joined to the working
 // directory, then "." and ".." components and repeated separators are
-// collapsed, lexically (no symbolic link is resolved).  The result uses '/'.
+// collapsed, lexically (no symbolic link is resolved).  The result uses the
+// system's separator ('/' on POSIX, '\\' on Windows, with the drive).
 // Returns out, or nullptr when the result needs size bytes or more.
 char* _fullpath(char* out, const char* path, size_t size);
 
 // Splits a path.  Only the parts asked for (non-null) are written, each
-// bounded by 256 bytes: drive (always empty here), directory with its
+// bounded by 256 bytes: drive with its colon (empty where paths have no
+// drive), directory with its
 // trailing separator, file name without extension, extension with its dot.
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext);
 
 // ---- attributes -----------------------------------------------------------
 
+// Attribute bits as Windows numbers them (the names are this header's own).
 enum : uint32_t {
-    FILE_ATTRIBUTE_READONLY = 0x01,
-    FILE_ATTRIBUTE_HIDDEN = 0x02,
-    FILE_ATTRIBUTE_SYSTEM = 0x04,
-    FILE_ATTRIBUTE_DIRECTORY = 0x10,
-    FILE_ATTRIBUTE_ARCHIVE = 0x20,
-    INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu,
+    ATTR_READONLY = 0x01,
+    ATTR_HIDDEN = 0x02,
+    ATTR_SYSTEM = 0x04,
+    ATTR_DIRECTORY = 0x10,
+    ATTR_ARCHIVE = 0x20,
+    ATTR_INVALID = 0xFFFFFFFFu,
 };
 
-// Attribute bits of a path, or INVALID_FILE_ATTRIBUTES where _stat fails.
-// Hidden comes from a leading '.' of the last component (not "." or "..")
-// and, like system and archive, from the extended attribute user.DOSATTRIB.
+// Attribute bits of a path, or ATTR_INVALID where _stat fails: the file's
+// own attributes where the system keeps them (Windows).  On POSIX, read-only
+// is the owner write bit cleared, hidden also a leading '.' of the last
+// component (not "." or ".."), and hidden, system and archive come from the
+// extended attribute user.DOSATTRIB (as Samba and Wine keep them).
 uint32_t GetFileAttributesA(const char* path);
 
-// Records the hidden, system and archive bits in user.DOSATTRIB.  Returns
-// nonzero on success, 0 where the file system refuses it.
+// Sets the hidden, system and archive bits of a file (on POSIX in
+// user.DOSATTRIB; read-only is _chmod's).  Returns nonzero on success, 0
+// where the file system refuses it.
 int SetFileAttributesA(const char* path, uint32_t attrs);
 
 // ---- directory search -----------------------------------------------------
@@ -177,15 +215,18 @@ struct FindData {
 
 struct FindState;
 using FindHandle = FindState*;
-constexpr FindHandle INVALID_HANDLE_VALUE = nullptr;
+constexpr FindHandle NO_FIND_HANDLE = nullptr;
 
 // Starts a search for pattern: its directory part (up to its last
 // separator, or the working directory) is read, its last component matched
-// against each name with '*' and '?' ("*.*" matches every name),
-// case-sensitively.  "." and ".." come first when they match, then the other
-// names in ascending byte order.  Returns a handle with the first match in
-// data, or INVALID_HANDLE_VALUE when nothing matches or the directory cannot
-// be read.
+// against each name with '*' and '?' ("*.*" matches every name), comparing
+// names as the system's file names compare (exactly on POSIX, ignoring case
+// on Windows).  "." and ".." come first when they match, then the other
+// names in the system's order (ascending byte order on POSIX; the file
+// system's order on Windows).  Returns a handle with the first match in data,
+// or NO_FIND_HANDLE when nothing matches or the directory cannot be read.
+// A _stat of the entry just handed out, before anything else is written,
+// may be answered from what the search read with it.
 FindHandle FindFirstFileA(const char* pattern, FindData* data);
 
 // Next match into data: returns nonzero, or 0 when no match is left (the
@@ -199,18 +240,20 @@ int FindClose(FindHandle h);
 // files).
 uint32_t GetLastError();
 
-constexpr uint32_t ERROR_NO_MORE_FILES = 18;
+constexpr uint32_t ERR_NO_MORE_FILES = 18;
 
 // ---- console --------------------------------------------------------------
 
-// One key from the controlling terminal, raw: no echo, no line buffering, no
-// signals.  Enter gives 13, Backspace 8 (DEL 127 too), Ctrl+C 3, Ctrl+D 26.
-// A cursor or function key gives 0xE0 and then one more code.  The terminal
-// settings are restored before the call returns.  Without a terminal, keys
-// come from standard input.  At the end of input the result is -1.
+// One key from the console (the controlling terminal on POSIX), raw: no
+// echo, no line buffering, no signals.  Enter gives 13, Backspace 8 (DEL 127
+// too), Ctrl+C 3, the end-of-input key 26 (Ctrl+Z; Ctrl+D on a Unix
+// terminal).  A cursor or function key gives 0xE0 (or 0) and then one more
+// code.  The console's settings are restored before the call returns.
+// Without a terminal, POSIX reads keys from standard input.  The result is
+// -1 when no key can be read (no console, end of input).
 int _getch();
 
-// One character to the terminal _getch reads (standard error when there is
+// One character to the console _getch reads (standard error when there is
 // none).  Returns c.
 int _putch(int c);
 
@@ -228,12 +271,12 @@ void remove_on_signal(int slot, const char* path);
 
 // ---- command line ---------------------------------------------------------
 
-// True when c introduces an option on this platform ('-' here; the Windows
-// build accepts '/' too).
+// True when c introduces an option: '-', and on Windows '/' too (on POSIX
+// every absolute path begins with '/').
 bool is_option_prefix(char c);
 
 // True when the platform's file names compare without regard to letter case
-// (false here; the Windows build ignores case).  Choosing archive entries by
+// (false on POSIX; the Windows build ignores case).  Choosing archive entries by
 // name follows it.
 bool names_ignore_case();
 
@@ -252,5 +295,26 @@ struct LocalTime {
 // the zone the system is set to (TZ where set).  Returns false when the
 // moment cannot be represented.
 bool local_time(int64_t seconds, LocalTime* out);
+
+// ---- names from archives ---------------------------------------------------
+
+// Stored names are made relative and split into components by the caller;
+// these say what this system would take for something other than a plain
+// name below the target directory.
+
+// Length of the prefix of name that names a place of its own on this system
+// rather than a path below the working directory: a drive ("C:", "c:foo")
+// or a UNC or device prefix (\\server\share, \\?\ and \\.\ before a name)
+// on Windows, with the separators after it.  0 when there is none (always on
+// POSIX, where leading separators are the caller's to drop).
+size_t foreign_root_len(const char* name);
+
+// When the component comp (len bytes, no separator) would not be an
+// ordinary file name here, writes the name to use instead into *safe and
+// returns true: on Windows a ':' (a drive or an alternate data stream)
+// becomes '_', and a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9,
+// any case, with or without an extension) gets '_' in front.  Returns false
+// (and leaves *safe alone) for an ordinary name; always on POSIX.
+bool safe_component(const char* comp, size_t len, std::string* safe);
 
 }  // namespace plat

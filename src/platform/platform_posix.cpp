@@ -11,6 +11,7 @@
 #define _FILE_OFFSET_BITS 64
 
 #include "platform/platform.h"
+#include "platform/error_codes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -38,25 +39,6 @@ namespace {
 // ---- errors ---------------------------------------------------------------
 
 thread_local uint32_t last_error = 0;
-
-// Windows-style codes for the errno values callers may meet, so both builds
-// report the same numbers.  None of them is 18, which means "no more files".
-uint32_t error_code_of(int err) {
-    switch (err) {
-    case ENOENT: return 2;        // file not found
-    case ENOTDIR: return 3;       // path not found
-    case EMFILE:
-    case ENFILE: return 4;        // too many open files
-    case EACCES:
-    case EPERM: return 5;         // access denied
-    case EBADF: return 6;         // invalid handle
-    case ENOMEM: return 8;        // not enough memory
-    case EEXIST: return 80;       // file exists
-    case ENOSPC: return 112;      // disk full
-    case ENAMETOOLONG: return 206;
-    default: return 31;           // general failure
-    }
-}
 
 // Records errno as the thread's last error; returns -1 for the caller.
 int fail() {
@@ -181,7 +163,7 @@ bool hidden_by_name(const char* path) {
 // trailing NUL, newer Samba an encoded record that begins with the same
 // text, Wine the text alone: only the leading "0x<hex>" is read.
 constexpr uint32_t DOSATTRIB_BITS =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    ATTR_HIDDEN | ATTR_SYSTEM | ATTR_ARCHIVE;
 const char DOSATTRIB_NAME[] = "user.DOSATTRIB";
 
 uint32_t parse_dosattrib(const char* text, size_t len) {
@@ -594,8 +576,8 @@ int stat_path(const char* os_path, StatRec* st) {
     st->atime = static_cast<int64_t>(s.st_atime);
     st->mtime = static_cast<int64_t>(s.st_mtime);
     st->ctime = static_cast<int64_t>(s.st_ctime);
-    st->dev = static_cast<uint64_t>(s.st_dev);
-    st->ino = static_cast<uint64_t>(s.st_ino);
+    st->id.volume = static_cast<uint64_t>(s.st_dev);
+    st->id.index = static_cast<uint64_t>(s.st_ino);
     return 0;
 }
 
@@ -756,16 +738,16 @@ uint32_t attributes_with_status(const char* path, StatRec* st_out, std::string* 
     OsPath os(path);
     if (!os.ok()) {
         fail();
-        return INVALID_FILE_ATTRIBUTES;
+        return ATTR_INVALID;
     }
     StatRec st;
-    if (stat_path(os.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    if (stat_path(os.c_str(), &st) != 0) return ATTR_INVALID;
     *st_out = st;
     if (os_out != nullptr) *os_out = os.c_str();
     uint32_t attrs = 0;
-    if ((st.mode & MODE_DIR) != 0) attrs |= FILE_ATTRIBUTE_DIRECTORY;
-    if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= FILE_ATTRIBUTE_READONLY;
-    if (hidden_by_name(os.c_str())) attrs |= FILE_ATTRIBUTE_HIDDEN;
+    if ((st.mode & MODE_DIR) != 0) attrs |= ATTR_DIRECTORY;
+    if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= ATTR_READONLY;
+    if (hidden_by_name(os.c_str())) attrs |= ATTR_HIDDEN;
     return attrs | read_dosattrib(os.c_str());
 }
 
@@ -815,8 +797,8 @@ void fill_find_data(FindState* h, FindData* data) {
     std::string path = h->dir_prefix + name;
     StatRec st;
     uint32_t attrs = attributes_with_status(path.c_str(), &st, &entry_status.path);
-    data->dwFileAttributes = attrs == INVALID_FILE_ATTRIBUTES ? 0 : attrs;
-    if (attrs != INVALID_FILE_ATTRIBUTES) {
+    data->dwFileAttributes = attrs == ATTR_INVALID ? 0 : attrs;
+    if (attrs != ATTR_INVALID) {
         entry_status.st = st;
         entry_status.valid = true;
     } else {
@@ -854,7 +836,7 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data) {
     OsPath os(pattern);
     if (!os.ok()) {
         fail();
-        return INVALID_HANDLE_VALUE;
+        return NO_FIND_HANDLE;
     }
     const char* text = os.c_str();
     const char* slash = strrchr(text, '/');
@@ -862,19 +844,19 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data) {
     const char* pat = slash == nullptr ? text : slash + 1;
     char abs_dir[PATH_CAP];
     if (_fullpath(abs_dir, prefix.empty() ? "." : prefix.c_str(), sizeof abs_dir) == nullptr) {
-        return INVALID_HANDLE_VALUE;
+        return NO_FIND_HANDLE;
     }
     auto* h = new FindState;
     h->dir_prefix = abs_dir;
     if (h->dir_prefix.back() != '/') h->dir_prefix += '/';
     if (read_matches(prefix.empty() ? "." : prefix.c_str(), pat, &h->names) != 0) {
         delete h;
-        return INVALID_HANDLE_VALUE;
+        return NO_FIND_HANDLE;
     }
     if (h->names.empty()) {
         delete h;
         fail_with(ENOENT);
-        return INVALID_HANDLE_VALUE;
+        return NO_FIND_HANDLE;
     }
     std::sort(h->names.begin(), h->names.end(), find_order);
     fill_find_data(h, data);
@@ -882,12 +864,12 @@ FindHandle FindFirstFileA(const char* pattern, FindData* data) {
 }
 
 int FindNextFileA(FindHandle h, FindData* data) {
-    if (h == INVALID_HANDLE_VALUE) {
+    if (h == NO_FIND_HANDLE) {
         fail_with(EBADF);
         return 0;
     }
     if (h->next >= h->names.size()) {
-        last_error = ERROR_NO_MORE_FILES;
+        last_error = ERR_NO_MORE_FILES;
         return 0;
     }
     fill_find_data(h, data);
@@ -974,6 +956,14 @@ bool local_time(int64_t seconds, LocalTime* out) {
     out->minute = tm_local.tm_min;
     return true;
 }
+
+// ---- names from archives ---------------------------------------------------
+
+// Every name that is not "." or ".." and holds no '/' is an ordinary file
+// name here: "C:", "12:30.log" and "CON" included.
+size_t foreign_root_len(const char*) { return 0; }
+
+bool safe_component(const char*, size_t, std::string*) { return false; }
 
 }  // namespace plat
 

@@ -54,7 +54,7 @@ int in_child(const std::function<int()>& fn) {
 std::vector<std::string> find_all(const char* pattern, uint32_t* end_error = nullptr) {
     plat::FindData d;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &d);
-    if (h == plat::INVALID_HANDLE_VALUE) return {"<invalid>"};
+    if (h == plat::NO_FIND_HANDLE) return {"<invalid>"};
     std::vector<std::string> names;
     do names.push_back(d.cFileName);
     while (plat::FindNextFileA(h, &d));
@@ -67,7 +67,7 @@ uint32_t find_attrs(const char* pattern, const std::string& name) {
     plat::FindData d;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &d);
     uint32_t found = 0xDEADBEEF;
-    if (h == plat::INVALID_HANDLE_VALUE) return found;
+    if (h == plat::NO_FIND_HANDLE) return found;
     do
         if (name == d.cFileName) found = d.dwFileAttributes;
     while (plat::FindNextFileA(h, &d));
@@ -237,8 +237,7 @@ TEST_F(Plat, StatReportsRegularFilesAndDirectoriesOnly) {
     EXPECT_EQ(st.mode, mode_of("f") & 0xFFFF);
     plat::StatRec via_link;
     ASSERT_EQ(plat::_stat("link", &via_link), 0);  // links are followed
-    EXPECT_EQ(via_link.dev, st.dev);
-    EXPECT_EQ(via_link.ino, st.ino);
+    EXPECT_TRUE(plat::same_file(via_link.id, st.id));
     ASSERT_EQ(plat::_stat("d", &st), 0);
     EXPECT_EQ(st.mode & 0xF000, plat::MODE_DIR);
     EXPECT_EQ(plat::_stat("fifo", &st), -1);
@@ -404,15 +403,15 @@ TEST_F(Plat, AttributesFromModeAndName) {
     ::chmod("ro", 0444);
     ASSERT_EQ(::mkfifo("fifo", 0666), 0);
     EXPECT_EQ(plat::GetFileAttributesA("f"), 0u);
-    EXPECT_EQ(plat::GetFileAttributesA(".hid"), plat::FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(plat::GetFileAttributesA("./.hid"), plat::FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(plat::GetFileAttributesA("d"), plat::FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(plat::GetFileAttributesA("d\\.inner\\"), plat::FILE_ATTRIBUTE_DIRECTORY | plat::FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(plat::GetFileAttributesA("."), plat::FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(plat::GetFileAttributesA("d/.inner/.."), plat::FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(plat::GetFileAttributesA("ro"), plat::FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(plat::GetFileAttributesA("missing"), plat::INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(plat::GetFileAttributesA("fifo"), plat::INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(plat::GetFileAttributesA(".hid"), plat::ATTR_HIDDEN);
+    EXPECT_EQ(plat::GetFileAttributesA("./.hid"), plat::ATTR_HIDDEN);
+    EXPECT_EQ(plat::GetFileAttributesA("d"), plat::ATTR_DIRECTORY);
+    EXPECT_EQ(plat::GetFileAttributesA("d\\.inner\\"), plat::ATTR_DIRECTORY | plat::ATTR_HIDDEN);
+    EXPECT_EQ(plat::GetFileAttributesA("."), plat::ATTR_DIRECTORY);
+    EXPECT_EQ(plat::GetFileAttributesA("d/.inner/.."), plat::ATTR_DIRECTORY);
+    EXPECT_EQ(plat::GetFileAttributesA("ro"), plat::ATTR_READONLY);
+    EXPECT_EQ(plat::GetFileAttributesA("missing"), plat::ATTR_INVALID);
+    EXPECT_EQ(plat::GetFileAttributesA("fifo"), plat::ATTR_INVALID);
 }
 
 // user.DOSATTRIB as Samba and Wine write it: "0x<hex>", with or without a
@@ -420,16 +419,16 @@ TEST_F(Plat, AttributesFromModeAndName) {
 TEST_F(Plat, DosAttribSetAndReadBack) {
     th::write_file("f", "x");
     if (!xattrs_supported("f")) GTEST_SKIP() << "no user extended attributes here";
-    ASSERT_NE(plat::SetFileAttributesA("f", plat::FILE_ATTRIBUTE_HIDDEN | plat::FILE_ATTRIBUTE_SYSTEM |
-                                                plat::FILE_ATTRIBUTE_ARCHIVE | plat::FILE_ATTRIBUTE_READONLY),
+    ASSERT_NE(plat::SetFileAttributesA("f", plat::ATTR_HIDDEN | plat::ATTR_SYSTEM |
+                                                plat::ATTR_ARCHIVE | plat::ATTR_READONLY),
               0);
     char raw[64] = {0};
     ssize_t n = ::getxattr("f", "user.DOSATTRIB", raw, sizeof raw - 1);
     EXPECT_EQ(std::string(raw, n > 0 ? static_cast<size_t>(n) : 0), "0x26");  // read-only lives in the mode
     EXPECT_EQ(plat::GetFileAttributesA("f"), 0x26u);
     th::write_file("d/g", "x");
-    ASSERT_NE(plat::SetFileAttributesA("d\\g", plat::FILE_ATTRIBUTE_SYSTEM), 0);
-    EXPECT_EQ(plat::GetFileAttributesA("d/g"), plat::FILE_ATTRIBUTE_SYSTEM);
+    ASSERT_NE(plat::SetFileAttributesA("d\\g", plat::ATTR_SYSTEM), 0);
+    EXPECT_EQ(plat::GetFileAttributesA("d/g"), plat::ATTR_SYSTEM);
 
     auto with_raw = [](const std::string& value) {
         ::setxattr("f", "user.DOSATTRIB", value.data(), value.size(), 0);
@@ -444,8 +443,8 @@ TEST_F(Plat, DosAttribSetAndReadBack) {
     EXPECT_EQ(with_raw("0x1000000026"), 0u);  // wider than 32 bits
     EXPECT_EQ(with_raw("0xzz"), 0u);
     ::chmod("f", 0444);
-    EXPECT_EQ(with_raw("0x2"), plat::FILE_ATTRIBUTE_HIDDEN | plat::FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(plat::SetFileAttributesA("missing", plat::FILE_ATTRIBUTE_HIDDEN), 0);
+    EXPECT_EQ(with_raw("0x2"), plat::ATTR_HIDDEN | plat::ATTR_READONLY);
+    EXPECT_EQ(plat::SetFileAttributesA("missing", plat::ATTR_HIDDEN), 0);
 }
 
 // ---- directory search -----------------------------------------------------
@@ -469,7 +468,7 @@ TEST_F(PlatFind, DotsFirstThenAscendingByteOrderAndNormalEnd) {
                                        "a.txt", "ab", "abc.tar.gz", "b.txt", "c.dat", "sub",
                                        "\xC3\xA9t\xC3\xA9"};
     EXPECT_EQ(find_all("*", &end), expect);
-    EXPECT_EQ(end, plat::ERROR_NO_MORE_FILES);
+    EXPECT_EQ(end, plat::ERR_NO_MORE_FILES);
     EXPECT_EQ(find_all("*.*"), expect) << "*.* matches names without a dot too";
 }
 
@@ -494,15 +493,15 @@ TEST_F(PlatFind, WildcardsAreCaseSensitiveAndOnlyInTheLastComponent) {
 
 TEST_F(PlatFind, EntriesCarryAttributeBits) {
     ::chmod("c.dat", 0444);
-    EXPECT_EQ(find_attrs("*", "sub"), plat::FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(find_attrs("*", ".hid"), plat::FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(find_attrs("*", "."), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(find_attrs("*", "sub"), plat::ATTR_DIRECTORY);
+    EXPECT_EQ(find_attrs("*", ".hid"), plat::ATTR_HIDDEN);
+    EXPECT_EQ(find_attrs("*", "."), plat::ATTR_DIRECTORY);
     EXPECT_EQ(find_attrs("*", "a.txt"), 0u);
-    EXPECT_EQ(find_attrs("*", "c.dat"), plat::FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(find_attrs("sub/*", "inner"), plat::FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(find_attrs("*", "c.dat"), plat::ATTR_READONLY);
+    EXPECT_EQ(find_attrs("sub/*", "inner"), plat::ATTR_DIRECTORY);
     if (xattrs_supported("a.txt")) {
-        ASSERT_NE(plat::SetFileAttributesA("sub/one.txt", plat::FILE_ATTRIBUTE_HIDDEN), 0);
-        EXPECT_EQ(find_attrs("sub\\*", "one.txt"), plat::FILE_ATTRIBUTE_HIDDEN);
+        ASSERT_NE(plat::SetFileAttributesA("sub/one.txt", plat::ATTR_HIDDEN), 0);
+        EXPECT_EQ(find_attrs("sub\\*", "one.txt"), plat::ATTR_HIDDEN);
     }
 }
 
@@ -518,18 +517,18 @@ TEST_F(PlatFind, UnreadableEntriesAreReportedWithZeroAttributes) {
 
 TEST_F(PlatFind, FailuresAreNotTheNormalEnd) {
     plat::FindData d;
-    EXPECT_EQ(plat::FindFirstFileA("nosuchdir/*", &d), plat::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(plat::FindFirstFileA("nosuchdir/*", &d), plat::NO_FIND_HANDLE);
     EXPECT_NE(plat::GetLastError(), 0u);
-    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
-    EXPECT_EQ(plat::FindFirstFileA("c.dat/*", &d), plat::INVALID_HANDLE_VALUE);
-    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
-    EXPECT_EQ(plat::FindFirstFileA("*.none", &d), plat::INVALID_HANDLE_VALUE);
-    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
-    EXPECT_EQ(plat::FindNextFileA(plat::INVALID_HANDLE_VALUE, &d), 0);
-    EXPECT_NE(plat::GetLastError(), plat::ERROR_NO_MORE_FILES);
+    EXPECT_NE(plat::GetLastError(), plat::ERR_NO_MORE_FILES);
+    EXPECT_EQ(plat::FindFirstFileA("c.dat/*", &d), plat::NO_FIND_HANDLE);
+    EXPECT_NE(plat::GetLastError(), plat::ERR_NO_MORE_FILES);
+    EXPECT_EQ(plat::FindFirstFileA("*.none", &d), plat::NO_FIND_HANDLE);
+    EXPECT_NE(plat::GetLastError(), plat::ERR_NO_MORE_FILES);
+    EXPECT_EQ(plat::FindNextFileA(plat::NO_FIND_HANDLE, &d), 0);
+    EXPECT_NE(plat::GetLastError(), plat::ERR_NO_MORE_FILES);
     if (!th::running_as_root()) {
         ::chmod("sub", 0);
-        EXPECT_EQ(plat::FindFirstFileA("sub/*", &d), plat::INVALID_HANDLE_VALUE);
+        EXPECT_EQ(plat::FindFirstFileA("sub/*", &d), plat::NO_FIND_HANDLE);
         ::chmod("sub", 0755);
     }
 }
@@ -701,15 +700,15 @@ TEST(PlatformSearch, AttributesFollowTheSearchedDirectoryAfterChdir) {
     ASSERT_EQ(plat::_chdir(dir.path().c_str()), 0);
     plat::FindData fd;
     plat::FindHandle h = plat::FindFirstFileA("d/*", &fd);
-    ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+    ASSERT_NE(h, plat::NO_FIND_HANDLE);
     ASSERT_EQ(plat::_chdir("d"), 0);
     std::map<std::string, uint32_t> seen;
     while (plat::FindNextFileA(h, &fd)) seen[fd.cFileName] = fd.dwFileAttributes;
     plat::FindClose(h);
     plat::_chdir(here);
     ASSERT_EQ(seen.count(".hidden"), 1u);
-    EXPECT_TRUE(seen[".hidden"] & plat::FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_FALSE(seen["plain"] & plat::FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(seen[".hidden"] & plat::ATTR_HIDDEN);
+    EXPECT_FALSE(seen["plain"] & plat::ATTR_HIDDEN);
 }
 
 TEST(PlatformSearch, StatusOfTheEntryJustFoundIsThatFilesOwn) {
@@ -725,7 +724,7 @@ TEST(PlatformSearch, StatusOfTheEntryJustFoundIsThatFilesOwn) {
     plat::StatRec st;
     auto find_f = [&](const char* pattern) {
         plat::FindHandle h = plat::FindFirstFileA(pattern, &fd);
-        ASSERT_NE(h, plat::INVALID_HANDLE_VALUE);
+        ASSERT_NE(h, plat::NO_FIND_HANDLE);
         while (std::strcmp(fd.cFileName, "f") != 0) ASSERT_NE(plat::FindNextFileA(h, &fd), 0);
         plat::FindClose(h);
     };
@@ -767,7 +766,7 @@ std::vector<std::string> names_in(const std::string& dir) {
     std::vector<std::string> names;
     plat::FindData d;
     plat::FindHandle h = plat::FindFirstFileA((dir + "/*").c_str(), &d);
-    if (h == plat::INVALID_HANDLE_VALUE) return names;
+    if (h == plat::NO_FIND_HANDLE) return names;
     do {
         std::string n = d.cFileName;
         if (n != "." && n != "..") names.push_back(n);

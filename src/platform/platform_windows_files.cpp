@@ -1,0 +1,307 @@
+// The platform's file services on Windows, over the runtime library's
+// handle calls (_open, _read, _write, _lseeki64, _close), status and
+// directory calls, and the kernel's attribute and file-identity calls.
+//
+// Every path is copied with '/' turned into '\' and refused, never cut,
+// beyond the 260 characters of the narrow calls.  Only files on a disk are
+// ever opened: a console, printer or pipe name is refused on the opened
+// handle.  A file's identity is its volume serial number and file index,
+// so a second path, another case, a short name or a hard link to the same
+// file is recognised.
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/utime.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/platform_windows_internal.h"
+
+namespace plat {
+
+using win::fail_errno;
+using win::fail_system;
+using win::fail_with;
+using win::WinPath;
+
+namespace {
+
+int open_flags_of(int oflag) {
+    int flags = _O_RDONLY;
+    if ((oflag & OF_RDWR) != 0) flags = _O_RDWR;
+    else if ((oflag & OF_WRONLY) != 0) flags = _O_WRONLY;
+    if ((oflag & OF_APPEND) != 0) flags |= _O_APPEND;
+    if ((oflag & OF_CREAT) != 0) flags |= _O_CREAT;
+    if ((oflag & OF_TRUNC) != 0) flags |= _O_TRUNC;
+    if ((oflag & OF_EXCL) != 0) flags |= _O_EXCL;
+    // Bytes are never translated, and no child process inherits a handle.
+    return flags | _O_BINARY | _O_NOINHERIT;
+}
+
+// Keeps fd only when it is a file on a disk (not a console, printer, pipe
+// or other device).
+int keep_if_disk_file(int fd) {
+    HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (h == INVALID_HANDLE_VALUE || ::GetFileType(h) != FILE_TYPE_DISK) {
+        ::_close(fd);
+        return fail_with(5);  // access denied, as for a directory
+    }
+    return fd;
+}
+
+// Volume serial number and file index of path (a file or a directory).
+// Opening for no access at all neither reads the file nor conflicts with
+// other handles.  Returns 0, or -1.
+int identity_of(const char* win_path, FileId* id) {
+    HANDLE h = ::CreateFileA(win_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail_system();
+    BY_HANDLE_FILE_INFORMATION info;
+    int rc = 0;
+    if (::GetFileInformationByHandle(h, &info)) {
+        id->volume = info.dwVolumeSerialNumber;
+        id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    } else {
+        rc = fail_system();
+    }
+    ::CloseHandle(h);
+    return rc;
+}
+
+// Copies at most 255 bytes of src into dst (the parts of _splitpath are
+// 256-byte buffers).
+void copy_part(char* dst, const char* src) {
+    if (dst == nullptr) return;
+    size_t len = strnlen(src, 255);
+    memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
+constexpr uint32_t SETTABLE_BITS = ATTR_HIDDEN | ATTR_SYSTEM | ATTR_ARCHIVE;
+
+}  // namespace
+
+// ---- file handles ---------------------------------------------------------
+
+int _open(const char* path, int oflag, int pmode) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    int perm = (pmode & S_IWRITE_) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
+    int fd = ::_open(os.c_str(), open_flags_of(oflag), perm);
+    if (fd < 0) return fail_errno();
+    return keep_if_disk_file(fd);
+}
+
+long _read(int fd, void* buf, unsigned n) {
+    char* at = static_cast<char*>(buf);
+    unsigned done = 0;
+    while (done < n) {
+        unsigned want = n - done > INT_MAX ? INT_MAX : n - done;
+        int got = ::_read(fd, at + done, want);
+        if (got < 0) return fail_errno();
+        if (got == 0) break;
+        done += static_cast<unsigned>(got);
+    }
+    return static_cast<long>(done);
+}
+
+long _write(int fd, const void* buf, unsigned n) {
+    const char* at = static_cast<const char*>(buf);
+    unsigned done = 0;
+    while (done < n) {
+        unsigned want = n - done > INT_MAX ? INT_MAX : n - done;
+        int put = ::_write(fd, at + done, want);
+        if (put <= 0) {
+            if (put < 0) fail_errno();
+            else fail_with(112);  // nothing written: the disk is full
+            return done == 0 ? -1 : static_cast<long>(done);
+        }
+        done += static_cast<unsigned>(put);
+    }
+    return static_cast<long>(done);
+}
+
+int64_t _lseek(int fd, int64_t offset, int whence) {
+    int how = whence == SEEK_SET_ ? SEEK_SET : whence == SEEK_CUR_ ? SEEK_CUR : whence == SEEK_END_ ? SEEK_END : -1;
+    if (how < 0) return fail_with(87);  // invalid parameter
+    __int64 pos = ::_lseeki64(fd, offset, how);
+    if (pos < 0) return fail_errno();
+    return static_cast<int64_t>(pos);
+}
+
+int _chsize(int fd, int64_t size) {
+    if (size < 0) return fail_with(87);
+    errno_t err = ::_chsize_s(fd, size);
+    if (err != 0) {
+        errno = err;
+        return fail_errno();
+    }
+    return 0;
+}
+
+int _close(int fd) { return ::_close(fd) == 0 ? 0 : fail_errno(); }
+
+// ---- status ---------------------------------------------------------------
+
+int _stat(const char* path, StatRec* st) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    // The runtime refuses "dir\"; the directory is meant.
+    os.trim_trailing_separators();
+    struct _stat64 s;
+    if (::_stat64(os.c_str(), &s) != 0) return fail_errno();
+    // A device (CON, NUL, a printer) is never handed on as a file.
+    unsigned type = static_cast<unsigned>(s.st_mode) & _S_IFMT;
+    if (type != _S_IFREG && type != _S_IFDIR) return fail_with(5);
+    FileId id;
+    if (identity_of(os.c_str(), &id) != 0) return -1;
+    st->mode = static_cast<uint32_t>(s.st_mode) & 0xFFFF;
+    st->size = static_cast<int64_t>(s.st_size);
+    st->atime = static_cast<int64_t>(s.st_atime);
+    st->mtime = static_cast<int64_t>(s.st_mtime);
+    st->ctime = static_cast<int64_t>(s.st_ctime);
+    st->id = id;
+    return 0;
+}
+
+int _access(const char* path, int mode) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    return ::_access(os.c_str(), mode & 6) == 0 ? 0 : fail_errno();
+}
+
+int _unlink(const char* path) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    return ::_unlink(os.c_str()) == 0 ? 0 : fail_errno();
+}
+
+int _chmod(const char* path, int mode) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    int perm = (mode & 0x80) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
+    return ::_chmod(os.c_str(), perm) == 0 ? 0 : fail_errno();
+}
+
+int _utime(const char* path, int64_t atime, int64_t mtime) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    struct __utimbuf64 times;
+    times.actime = static_cast<__time64_t>(atime);
+    times.modtime = static_cast<__time64_t>(mtime);
+    return ::_utime64(os.c_str(), &times) == 0 ? 0 : fail_errno();
+}
+
+// ---- directories ----------------------------------------------------------
+
+int _mkdir(const char* path) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    return ::_mkdir(os.c_str()) == 0 ? 0 : fail_errno();
+}
+
+int _chdir(const char* path) {
+    WinPath os(path);
+    if (!os.ok()) return -1;
+    return ::_chdir(os.c_str()) == 0 ? 0 : fail_errno();
+}
+
+char* _getcwd(char* buf, int size) {
+    if (buf == nullptr || size <= 0) {
+        fail_with(87);
+        return nullptr;
+    }
+    if (::_getcwd(buf, size) == nullptr) {
+        fail_errno();
+        return nullptr;
+    }
+    return buf;
+}
+
+char* _fullpath(char* out, const char* path, size_t size) {
+    if (out == nullptr || size == 0) {
+        fail_with(87);
+        return nullptr;
+    }
+    WinPath os(path);
+    if (!os.ok()) return nullptr;
+    // The runtime's result never exceeds its buffer; one of PATH_CAP holds
+    // every path the narrow calls take.
+    char full[PATH_CAP];
+    if (::_fullpath(full, os.c_str(), sizeof full) == nullptr) {
+        fail_with(win::ERR_FILENAME_TOO_LONG);
+        return nullptr;
+    }
+    size_t len = strlen(full);
+    if (len >= size) {
+        fail_with(win::ERR_FILENAME_TOO_LONG);
+        return nullptr;
+    }
+    memcpy(out, full, len + 1);
+    return out;
+}
+
+void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext) {
+    // Each part fits a buffer of the whole path's size, so the runtime call
+    // cannot overrun; a path beyond the limit gives empty parts.
+    char d[PATH_CAP] = "";
+    char di[PATH_CAP] = "";
+    char f[PATH_CAP] = "";
+    char e[PATH_CAP] = "";
+    if (path != nullptr && strnlen(path, PATH_CAP) < static_cast<size_t>(PATH_CAP)) {
+        ::_splitpath(path, d, di, f, e);
+    }
+    copy_part(drive, d);
+    copy_part(dir, di);
+    copy_part(fname, f);
+    copy_part(ext, e);
+}
+
+// ---- attributes -----------------------------------------------------------
+
+uint32_t GetFileAttributesA(const char* path) {
+    WinPath os(path);
+    if (!os.ok()) return ATTR_INVALID;
+    os.trim_trailing_separators();
+    DWORD attrs = ::GetFileAttributesA(os.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        fail_system();
+        return ATTR_INVALID;
+    }
+    return static_cast<uint32_t>(attrs);
+}
+
+int SetFileAttributesA(const char* path, uint32_t attrs) {
+    WinPath os(path);
+    if (!os.ok()) return 0;
+    DWORD now = ::GetFileAttributesA(os.c_str());
+    if (now == INVALID_FILE_ATTRIBUTES) {
+        fail_system();
+        return 0;
+    }
+    // Hidden, system and archive as given; read-only and the other bits the
+    // call accepts stay as they are.
+    const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD want = (now & kept) | (attrs & SETTABLE_BITS);
+    if (want == 0) want = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileAttributesA(os.c_str(), want)) {
+        fail_system();
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace plat
+
+#endif  // defined(_WIN32)
