@@ -23,6 +23,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/platform_windows_internal.h"
@@ -150,6 +151,67 @@ int _chsize(int fd, int64_t size) {
 }
 
 int _close(int fd) { return ::_close(fd) == 0 ? 0 : fail_errno(); }
+
+int _open_temp(const char* beside, char* temp_path, size_t cap) {
+    WinPath os(beside);
+    if (!os.ok() || temp_path == nullptr) return -1;
+    const char* text = os.c_str();
+    const char* slash = strrchr(text, '\\');
+    // "C:name" has its directory in the drive part.
+    if (slash == nullptr && text[0] != '\0' && text[1] == ':') slash = text + 1;
+    std::string dir = slash == nullptr ? std::string() : std::string(text, static_cast<size_t>(slash - text) + 1);
+    // Random letters from the clock, the process and a counter; a name that
+    // exists already is never opened (_O_EXCL), the next one is tried.
+    static unsigned counter = 0;
+    uint64_t seed = ::GetTickCount64() ^ (static_cast<uint64_t>(::GetCurrentProcessId()) << 20);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        uint64_t x = (seed + ++counter) * 0x9E3779B97F4A7C15ull;
+        std::string name = dir + ".kelparc-";
+        for (int i = 0; i < 6; ++i, x >>= 6) name += "abcdefghijklmnopqrstuvwxyz0123456789"[(x & 63) % 36];
+        if (name.size() >= cap || name.size() >= static_cast<size_t>(PATH_CAP)) {
+            return fail_with(win::ERR_FILENAME_TOO_LONG);
+        }
+        int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
+        if (fd >= 0) {
+            memcpy(temp_path, name.c_str(), name.size() + 1);
+            return fd;
+        }
+        if (errno != EEXIST) return fail_errno();
+    }
+    return fail_with(80);  // file exists
+}
+
+int _rename(const char* from, const char* to) {
+    WinPath os_from(from);
+    WinPath os_to(to);
+    if (!os_from.ok() || !os_to.ok()) return -1;
+    if (!::MoveFileExA(os_from.c_str(), os_to.c_str(), MOVEFILE_REPLACE_EXISTING)) return fail_system();
+    return 0;
+}
+
+int _final_path(const char* path, char* out, size_t cap) {
+    WinPath os(path);
+    if (!os.ok() || out == nullptr) return -1;
+    std::string at = os.c_str();
+    DWORD attrs = ::GetFileAttributesA(os.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // A symbolic link or junction: the file the kernel reaches through it.
+        HANDLE h = ::CreateFileA(os.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return fail_system();
+        char final_path[PATH_CAP + 8];
+        DWORD len = ::GetFinalPathNameByHandleA(h, final_path, sizeof final_path, FILE_NAME_NORMALIZED);
+        ::CloseHandle(h);
+        if (len == 0) return fail_system();
+        if (len >= sizeof final_path) return fail_with(win::ERR_FILENAME_TOO_LONG);
+        at = final_path;
+        if (at.compare(0, 4, "\\\\?\\") == 0) at.erase(0, 4);
+    }
+    if (at.size() >= cap) return fail_with(win::ERR_FILENAME_TOO_LONG);
+    memcpy(out, at.c_str(), at.size() + 1);
+    return 0;
+}
 
 // ---- status ---------------------------------------------------------------
 

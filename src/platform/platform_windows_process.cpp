@@ -1,0 +1,70 @@
+// The platform's process services on Windows: standard handles that are
+// missing are opened on NUL at start, and the files noted by
+// remove_on_signal are deleted when the console ends the process (Ctrl+C,
+// Ctrl+Break, the console window closed, log-off, shut-down).
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/platform_windows_internal.h"
+
+namespace plat {
+
+namespace {
+
+constexpr int N_REMOVE_SLOTS = 2;
+char remove_paths[N_REMOVE_SLOTS][PATH_CAP];
+// Serialises the noting of paths against the handler, which runs on a
+// thread of its own.
+SRWLOCK remove_lock = SRWLOCK_INIT;
+
+BOOL WINAPI end_handler(DWORD) {
+    ::AcquireSRWLockExclusive(&remove_lock);
+    for (int i = 0; i < N_REMOVE_SLOTS; ++i) {
+        if (remove_paths[i][0] != '\0') ::DeleteFileA(remove_paths[i]);
+    }
+    ::ReleaseSRWLockExclusive(&remove_lock);
+    // Not handled: the process then ends as it would have.
+    return FALSE;
+}
+
+// True when the runtime's descriptor fd has no handle behind it.
+bool descriptor_missing(int fd) {
+    intptr_t h = ::_get_osfhandle(fd);
+    return h == -1 || h == -2;
+}
+
+}  // namespace
+
+void prepare_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (!descriptor_missing(fd)) continue;
+        int null_fd = ::_open("NUL", _O_RDWR | _O_BINARY | _O_NOINHERIT);
+        if (null_fd >= 0 && null_fd != fd) {
+            ::_dup2(null_fd, fd);
+            ::_close(null_fd);
+        }
+    }
+    ::SetConsoleCtrlHandler(end_handler, TRUE);
+}
+
+void remove_on_signal(int slot, const char* path) {
+    if (slot < 0 || slot >= N_REMOVE_SLOTS) return;
+    win::WinPath os(path != nullptr ? path : "");
+    ::AcquireSRWLockExclusive(&remove_lock);
+    // A path that cannot be spelt (too long) is not noted: nothing else
+    // could be deleted by mistake.
+    const char* text = os.ok() ? os.c_str() : "";
+    memcpy(remove_paths[slot], text, strlen(text) + 1);
+    ::ReleaseSRWLockExclusive(&remove_lock);
+}
+
+}  // namespace plat
+
+#endif  // defined(_WIN32)
