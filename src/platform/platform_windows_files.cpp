@@ -225,7 +225,7 @@ int _stat(const char* path, StatRec* st) {
     // A device (CON, NUL, a printer) is never handed on as a file.
     unsigned type = static_cast<unsigned>(s.st_mode) & _S_IFMT;
     if (type != _S_IFREG && type != _S_IFDIR) return fail_with(5);
-    FileId id;
+    FileId id{0, 0};
     if (identity_of(os.c_str(), &id) != 0) return -1;
     st->mode = static_cast<uint32_t>(s.st_mode) & 0xFFFF;
     st->size = static_cast<int64_t>(s.st_size);
@@ -234,6 +234,20 @@ int _stat(const char* path, StatRec* st) {
     st->ctime = static_cast<int64_t>(s.st_ctime);
     st->id = id;
     return 0;
+}
+
+bool is_same_file(const char* path, int fd) {
+    WinPath os(path);
+    if (!os.ok()) return false;
+    os.trim_trailing_separators();
+    FileId by_path{0, 0};
+    if (identity_of(os.c_str(), &by_path) != 0) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(h, &info)) return false;
+    FileId by_handle{info.dwVolumeSerialNumber,
+                     (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return same_file(by_path, by_handle);
 }
 
 int _access(const char* path, int mode) {
@@ -255,9 +269,41 @@ int _chmod(const char* path, int mode) {
     return ::_chmod(os.c_str(), perm) == 0 ? 0 : fail_errno();
 }
 
+namespace {
+
+// Seconds since 1970 as a FILETIME (100 ns units since 1601).
+FILETIME file_time_of(int64_t seconds) {
+    uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(ticks);
+    ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return ft;
+}
+
+// The runtime's _utime64 opens a file for writing, which a directory cannot
+// be: its times are set on a handle opened for attributes only.
+int set_directory_times(const char* win_path, int64_t atime, int64_t mtime) {
+    if (atime < -11644473600LL || mtime < -11644473600LL) return fail_with(87);
+    HANDLE h = ::CreateFileA(win_path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail_system();
+    FILETIME a = file_time_of(atime);
+    FILETIME m = file_time_of(mtime);
+    int rc = ::SetFileTime(h, nullptr, &a, &m) ? 0 : fail_system();
+    ::CloseHandle(h);
+    return rc;
+}
+
+}  // namespace
+
 int _utime(const char* path, int64_t atime, int64_t mtime) {
     WinPath os(path);
     if (!os.ok()) return -1;
+    os.trim_trailing_separators();
+    DWORD attrs = ::GetFileAttributesA(os.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return set_directory_times(os.c_str(), atime, mtime);
+    }
     struct __utimbuf64 times;
     times.actime = static_cast<__time64_t>(atime);
     times.modtime = static_cast<__time64_t>(mtime);
