@@ -54,6 +54,9 @@ bool is_device_name(const char* comp, size_t len) {
 
 }  // namespace
 
+// Windows file names compare without regard to letter case.
+bool names_ignore_case() { return true; }
+
 size_t foreign_root_len(const char* name) {
     if (name == nullptr) return 0;
     size_t at = 0;
