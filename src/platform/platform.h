@@ -264,9 +264,9 @@ int _putch(int c);
 // later takes its place; the handlers behind remove_on_signal are installed.
 void prepare_process();
 
-// Names a file to delete if the process is ended by SIGINT, SIGTERM or SIGHUP (it then ends by
-// that signal as before).  Slot 0: the new archive's temporary file; slot 1: a restore's
-// temporary output file.  nullptr clears the slot.  Safe to call at any time.
+// Names a file to delete if the process is ended by SIGINT, SIGTERM, SIGHUP or SIGXFSZ (it
+// then ends by that signal as before).  Slot 0: the new archive's temporary file; slot 1: a
+// restore's temporary output file.  nullptr clears the slot.  Safe to call at any time.
 void remove_on_signal(int slot, const char* path);
 
 // ---- command line ---------------------------------------------------------

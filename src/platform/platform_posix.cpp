@@ -257,7 +257,9 @@ struct sigaction saved_actions[N_RESTORE_SIGNALS];
 // only with the signals blocked, so the handler never sees half a path.
 constexpr int N_REMOVE_SLOTS = 2;
 char remove_paths[N_REMOVE_SLOTS][PATH_CAP];
-const int REMOVE_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM};
+// SIGXFSZ: a write past the file size limit (ulimit -f) kills the process
+// by default; the file being written is then only half there.
+const int REMOVE_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
 
 // A signal that ends the process: delete the files noted, put the terminal
 // back when it is raw, then die of the signal as before.  Only

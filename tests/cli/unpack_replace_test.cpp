@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -171,6 +172,37 @@ TEST(UnpackReplace, ReadOnlyFileOfAnOrdinaryUserInAWritableFolder) {
     EXPECT_EQ(th::read_file(a.target + "/g"), "mine");
 }
 
+// Runs kelparc -u -ct a.kel in dir with a file size limit and SIGXFSZ at
+// its default action, as under a shell's ulimit -f.  Returns the wait status.
+int run_under_ulimit(const std::string& dir, rlim_t limit) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        struct rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        signal(SIGXFSZ, SIG_DFL);
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        execl(th::kelparc_path().c_str(), "kelparc", "-u", "-ct", "a.kel", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(UnpackReplace, FileSizeLimitSignalRemovesTheTemporaryFile) {
+    Area a;
+    th::write_file(a.archive, ab::header() + ab::file_entry("f", th::make_bytes(40000, 't'), true));
+    int status = run_under_ulimit(a.dir.path(), 20000);
+    // The run still ends by the signal, as it always did.
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+    a.expect_untouched("after SIGXFSZ");
+}
+
 TEST(UnpackReplace, SignalRemovesTheTemporaryFile) {
     Area a;
     // 256 MB of zeros in a small archive: long enough to be caught
@@ -200,14 +232,15 @@ TEST(UnpackReplace, SignalRemovesTheTemporaryFile) {
     }
     ASSERT_GT(pid, 0);
     // The temporary file lives as long as the 256 MB are written: watched
-    // for until it shows or the run ends.
+    // for until it shows or the run ends.  Its first bytes tell that it is
+    // noted for deletion (that is done before anything is written).
     bool seen = false;
     bool ended = false;
     int status = 0;
     std::vector<std::string> temps;
     while (!seen && !ended) {
         temps = dot_names(a.target);
-        seen = !temps.empty();
+        seen = !temps.empty() && stat_of(a.target + "/" + temps[0]).st_size > 0;
         if (!seen) {
             ended = waitpid(pid, &status, WNOHANG) == pid;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
