@@ -260,8 +260,13 @@ int32_t open_directory(const dir_entry* entry, const char* out_path, const char*
         return RC_MKDIR;
     }
     // The target directory keeps its own properties, and a name that exists
-    // as something other than a directory gets none.
-    if (resolved[0] != '\0' && is_directory(out_path)) note_open_dir(entry, out_path, open_dirs);
+    // as something other than a directory gets none.  Nor does a symbolic
+    // link the user made: it may lead anywhere, and what it leads to is not
+    // the archive's to change.
+    char final_path[plat::PATH_CAP];
+    bool is_link = plat::_final_path(out_path, final_path, sizeof final_path) != 0 ||
+                   std::strcmp(final_path, out_path) != 0;
+    if (resolved[0] != '\0' && !is_link && is_directory(out_path)) note_open_dir(entry, out_path, open_dirs);
     return RC_OK;
 }
 
