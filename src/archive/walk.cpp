@@ -130,6 +130,11 @@ int32_t unpack_chosen_step(dir_entry* entry, OpContext* ctx, Selection* sel, std
     bool opening = (entry->mode & plat::MODE_DIR) && !(entry->entry_flags & ENTRY_DIR_END);
     bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
     NameParts parts = name_parts(entry->name);
+    // Only the directories this entry lies in (or closes) stay held, so the
+    // hold never grows beyond the depth of one name, whatever the archive.
+    while (!held->empty() && !same_name(held->back().parts, parts, sel->ignore_case) &&
+           !lies_under(held->back().parts, parts, sel->ignore_case))
+        held->pop_back();
     if (entry->entry_flags & ENTRY_DIR_END) {
         // The closing record of a held directory ends the hold and follows
         // the fate of its opening record.

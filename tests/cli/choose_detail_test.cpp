@@ -230,6 +230,19 @@ TEST(Choose, UnpackRestoresTheChosenEntriesWithTheirDirectories) {
     EXPECT_EQ(r.out, head + "src\n" + dir / "two/src" + " directory is already created \nSkipping src/b.h\n\n");
 }
 
+TEST(Choose, OnlyTheDirectoriesAnEntryLiesInAreHeld) {
+    // "a" is left behind once an entry outside it comes, as when its closing
+    // record is missing: a/y later gets its directory made silently.
+    th::ScratchDir dir;
+    th::write_file(dir / "a.kel", ab::header() + ab::dir_entry("a") + ab::file_entry("b/x", "x") +
+                                      ab::file_entry("a/y", "y") + ab::dir_entry("a", true));
+    auto r = run_tz(dir, {"-u", "a/y", "b", "a.kel"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, ab::banner + "offset = 0, offset = 0\nUncompressing " + dir / "a.kel" + " ...\nb/x\na/y\n\n");
+    EXPECT_EQ(th::read_file(dir / "a/y"), "y");
+    EXPECT_EQ(th::read_file(dir / "b/x"), "x");
+}
+
 TEST(Choose, LockedArchive) {
     th::ScratchDir dir;
     th::write_file(dir / "a.kel", tree_archive(4 | 0x1000, ab::seal("Key")));
