@@ -45,6 +45,10 @@ extern unsigned char attr_buffer[ATTR_CAP];
 int32_t write_dir_record(char* name, const char* prefix, OpContext* ctx, const plat::StatRec* st,
                          int64_t first_len, int32_t flags, int strip);
 
+// True when name can be a stored name: the record ends the name at its
+// first 0x04 and reads what follows as the record's numbers.
+bool name_fits_record(const char* name);
+
 // Builds the two attribute characters for name under -th / -ts.  Returns 2,
 // or 0 when no block is made.
 int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* st,

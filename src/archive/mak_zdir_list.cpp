@@ -51,6 +51,8 @@ int32_t write_record_pieces(const char* text, int text_len, int32_t attr_len) {
 
 }  // namespace
 
+bool name_fits_record(const char* name) { return std::strchr(name, '\x04') == nullptr; }
+
 int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* /*st*/, unsigned char* out) {
     if (!(ctx->flags & (OPT_HIDDEN | OPT_SYSTEM))) return 0;
     uint32_t attrs = plat::GetFileAttributesA(name);

@@ -80,7 +80,7 @@ int32_t pass_over(dir_entry* entry, OpContext* ctx) {
 }
 
 void print_unpacked_name(const char* name) {
-    std::printf("%s\n", name);
+    std::printf("%s\n", printable_name(name).c_str());
     std::fflush(stdout);
 }
 
@@ -225,7 +225,7 @@ void print_detail_line(const dir_entry* entry, int64_t stored, const OpContext* 
     int64_t size = (entry->mode & plat::MODE_DIR) ? 0 : entry->size;
     std::printf("%10lld %10lld %5s %s %s %s\n", static_cast<long long>(size), static_cast<long long>(stored),
                 saved_percent(size, stored).c_str(), local_date(entry->mtime).c_str(),
-                attribute_letters(entry, ctx).c_str(), entry->name);
+                attribute_letters(entry, ctx).c_str(), printable_name(entry->name).c_str());
     ++totals->entries;
     add_capped(&totals->size, size);
     add_capped(&totals->stored, stored);
@@ -254,7 +254,7 @@ int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals*
     bool chosen = (entry->entry_flags & ENTRY_HIDDEN_SKIP) ? !selection_active(sel)
                                                            : selection_choose(sel, entry->name);
     bool quiet = (ctx->flags & OPT_QUIET) != 0;
-    if (totals == nullptr && chosen && !quiet && !unnamed) std::printf("%s", entry->name);
+    if (totals == nullptr && chosen && !quiet && !unnamed) std::printf("%s", printable_name(entry->name).c_str());
     *shown = chosen && totals == nullptr;
     int64_t stored = 0;
     rc = skip_entry_data(transfer_buffer, entry, ctx, &stored);

@@ -63,6 +63,9 @@ const CatalogueEntry catalogue[] = {
     {46, "Unsafe path %s restored as %s\n"},
     {47, "Name too long, skipping %s\n"},
     {48, "Argument too long: %s\n"},
+    {50, "Name cannot be stored, skipping %s\n"},
+    {52, "Cannot read directory %s\n"},
+    {53, "File changed while it was stored: %s\n"},
     {55, "Nothing in the archive matches %s\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},
@@ -87,7 +90,8 @@ const CatalogueEntry catalogue[] = {
 };
 
 // Expands %s and %d of text with the arguments in order.  Substituted texts
-// are copied as they are, so a '%' inside a file name is never interpreted.
+// are shown as printable names and never interpreted, so a '%' inside a
+// file name stays as it is.
 std::string format_message(const char* text, const MsgArg* args, int n_args) {
     std::string out;
     int next = 0;
@@ -99,7 +103,7 @@ std::string format_message(const char* text, const MsgArg* args, int n_args) {
         MsgArg a = next < n_args ? args[next] : MsgArg();
         ++next;
         if (p[1] == 's') {
-            out += a.text ? a.text : "(null)";
+            out += a.text ? printable_name(a.text) : "(null)";
         } else {
             out += std::to_string(a.number);
         }
@@ -109,6 +113,27 @@ std::string format_message(const char* text, const MsgArg* args, int n_args) {
 }
 
 }  // namespace
+
+std::string printable_name(const char* name) {
+    std::string out;
+    for (const char* p = name; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != 0x7F) {
+            out += *p;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\%03o", c);
+            out += code;
+        }
+    }
+    return out;
+}
 
 const char* message_text(int32_t number) {
     for (const auto& e : catalogue) {

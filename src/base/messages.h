@@ -86,6 +86,9 @@ enum : int32_t {
     MSG_UNSAFE_PATH = 46,    // "Unsafe path %s restored as %s\n"
     MSG_NAME_TOO_LONG = 47,  // "Name too long, skipping %s\n"
     MSG_BAD_VALUE = 48,      // refusal of a command-line value that does not fit its field
+    MSG_NAME_NOT_STORABLE = 50,  // "Name cannot be stored, skipping %s\n"
+    MSG_DIR_UNREADABLE = 52,     // "Cannot read directory %s\n"
+    MSG_FILE_CHANGED = 53,       // "File changed while it was stored: %s\n"
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
 };
@@ -118,6 +121,14 @@ void show_info(int32_t number, MsgArg arg1 = MsgArg(), MsgArg arg2 = MsgArg());
 // Message `number` formatted with its arguments ("" for a number without a
 // text), whatever the quiet switch.
 std::string format_catalogue(int32_t number, MsgArg arg1 = MsgArg(), MsgArg arg2 = MsgArg());
+
+// name as it is shown to the user: "\n", "\t" and "\r" for those bytes,
+// "\ooo" (three octal digits) for every other byte below 0x20 and for 0x7F,
+// every other byte as it is ('\' included).  show_message shows every %s
+// argument this way; whatever prints a name directly uses it too, so no
+// name can move the cursor, split a line or reach the terminal as a
+// control sequence.
+std::string printable_name(const char* name);
 
 // The catalogue text of a number, or nullptr.
 const char* message_text(int32_t number);

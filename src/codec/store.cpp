@@ -5,7 +5,7 @@
 // shorter.  The first chunk follows the directory record, every later one a
 // linked header.  Whether another chunk follows is decided from the data
 // actually read, one chunk ahead, so a file that changes while it is stored
-// still gives one well-formed entry.
+// still gives one well-formed entry (and message 53).
 #include "codec/store.h"
 
 #include <cstdio>
@@ -68,11 +68,13 @@ int32_t write_chunk(char* path, const char* prefix, OpContext* ctx, const plat::
 
 // Reads the open source chunk by chunk and writes its entry.  Each chunk's
 // successor is read before the chunk is written, so the chunk's ENTRY_MORE
-// is known.  Returns 0, -4 after message 29 (source_name), or -5.
+// is known.  *n_stored counts the source bytes written.  Returns 0, -4
+// after message 29 (source_name), or -5.
 int32_t store_contents(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,
-                       int strip, const char* source_name) {
+                       int strip, const char* source_name, int64_t* n_stored) {
     unsigned char* current = chunk_buffers[0];
     unsigned char* ahead = chunk_buffers[1];
+    *n_stored = 0;
     long n = plat::_read(ctx->read_handle, current, CHUNK_SIZE);
     if (n == 0) return write_dir_record(path, prefix, ctx, st, 0, 0, strip);
     for (bool first = true; n > 0; first = false) {
@@ -81,6 +83,7 @@ int32_t store_contents(char* path, const char* prefix, OpContext* ctx, const pla
         long next = n == static_cast<long>(CHUNK_SIZE) ? plat::_read(ctx->read_handle, ahead, CHUNK_SIZE) : 0;
         if (next < 0) break;
         int32_t rc = write_chunk(path, prefix, ctx, st, strip, first, current, static_cast<int32_t>(n), next > 0);
+        if (rc == 0) *n_stored += n;
         if (rc != 0 || next == 0) return rc;
         std::swap(current, ahead);
         n = next;
@@ -112,6 +115,10 @@ int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::S
                    int strip) {
     if (is_archive_itself(path, st, ctx)) return RC_OK;
     std::string name = stored_name(path, prefix, st, strip);
+    if (!name_fits_record(name.c_str())) {
+        show_error(MSG_NAME_NOT_STORABLE, name.c_str());
+        return RC_OK;
+    }
     if (name.size() >= static_cast<size_t>(NAME_CAP)) {
         show_error(MSG_NAME_TOO_LONG, name.c_str());
         return RC_OK;
@@ -129,13 +136,19 @@ int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::S
         return RC_OPEN;
     }
     if (!(ctx->flags & OPT_QUIET)) {
-        const char* shown = strip ? stripped_name(path) : path;
-        if (prefix != nullptr) std::printf("%s/%s\n", prefix, shown);
-        else std::printf("%s\n", shown);
+        std::string shown = printable_name(strip ? stripped_name(path) : path);
+        if (prefix != nullptr) std::printf("%s/%s\n", printable_name(prefix).c_str(), shown.c_str());
+        else std::printf("%s\n", shown.c_str());
     }
-    int32_t rc = store_contents(path, prefix, ctx, st, strip, source.c_str());
+    int64_t n_stored = 0;
+    int32_t rc = store_contents(path, prefix, ctx, st, strip, source.c_str(), &n_stored);
     plat::_close(ctx->read_handle);
     ctx->read_handle = -1;
+    // The record keeps the size of the status call; the chunks hold what
+    // was read.
+    if (rc == 0 && n_stored != st->size) {
+        show_error(MSG_FILE_CHANGED, stored_name(source.c_str(), prefix, st, 0).c_str());
+    }
     if (rc == RC_WRITE) abandon_archive(ctx);
     return rc;
 }

@@ -3,7 +3,8 @@
 // Each directory gets an opening record (stored with the directory it was
 // entered from as prefix, so it may carry an attribute block), then its
 // files in search order, then its subdirectories' groups, then a closing
-// record (no prefix: ENTRY_DIR_END).  The walk follows the process's
+// record (no prefix: ENTRY_DIR_END); a directory that cannot be read still
+// gets both records.  The walk follows the process's
 // working directory: a directory's entries are resolved from inside it.
 // Only one directory search is open at a time, so subdirectory names are
 // held in a chain until the directory's own listing is closed.
@@ -14,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "archive/dir_record.h"
 #include "base/messages.h"
 #include "codec/store.h"
 #include "files/file_list.h"
@@ -83,15 +85,19 @@ int32_t change_back(const char* dir_left) {
 }
 
 // Stores the files of the directory being listed (the working directory)
-// and collects its subdirectories.  entry_name holds the first entry of
-// search h.  Returns 0, -16 (message 23, or 41 when memory runs out), or
+// and collects its subdirectories; a name that cannot be stored is skipped
+// with message 50.  entry_name holds the first entry of search h.  Returns 0, -16 (message 23, or 41 when memory runs out), or
 // store_file's nonzero result.
 int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char* stored_path,
                      SubdirNode** subdirs) {
     SubdirNode* tail = nullptr;
     for (;;) {
         plat::StatRec st;
-        if (plat::_stat(entry_name, &st) != 0) {
+        // Checked before the name is used as a path at all.
+        if (!listing_name_storable(entry_name)) {
+            std::string whole = std::string(stored_path) + "/" + entry_name;
+            show_error(MSG_NAME_NOT_STORABLE, whole.c_str());
+        } else if (plat::_stat(entry_name, &st) != 0) {
             show_error(MSG_BAD_STAT, entry_name);
         } else if (st.mode & plat::MODE_DIR) {
             if (!is_dot_name(entry_name) && !append_subdir(subdirs, &tail, entry_name)) {
@@ -131,20 +137,30 @@ int32_t walk_subdirs(SubdirNode* subdirs, const char* stored_path, OpContext* ct
     return rc;
 }
 
-// Enters name, whose search h is open, and stores its contents.  Returns 0
-// when they were walked, 1 when the directory is not entered (it is the
-// directory left, an ancestor of it, or already on the walk's path: it keeps
-// its opening record only), or a negative result.  The search is closed on
+// What walk_inside did with a directory.
+enum : int32_t {
+    DIR_WALKED = 0,
+    DIR_NOT_ENTERED = 1,  // the directory left, an ancestor, or on the walk's path
+    DIR_UNREADABLE = 2,   // it could not be entered (message 52)
+};
+
+// Enters name, whose search h is open, and stores its contents.  Returns
+// one of the DIR_ results or a negative result.  The search is closed on
 // every way out.
 int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const char* dir_left,
                     const plat::StatRec& st, plat::FindHandle h, char* entry_name) {
-    plat::_chdir(name);
+    if (plat::_chdir(name) != 0) {
+        dir_search_close(ctx, h);
+        show_error(MSG_DIR_UNREADABLE, stored_path);
+        return DIR_UNREADABLE;
+    }
     if (plat::_getcwd(dir_entered, sizeof dir_entered) == nullptr) dir_entered[0] = '\0';
     int32_t rc = check_descent(dir_left, dir_entered);
     // A directory already on the walk's path (a symbolic-link loop) is not
     // entered a second time.
     if (rc == 0 && (on_walk_path(st) || walk_depth >= WALK_DEPTH_CAP)) {
-        rc = change_back(dir_left) < 0 ? RC_CHDIR : 1;
+        rc = change_back(dir_left);
+        if (rc == 0) rc = DIR_NOT_ENTERED;
     }
     SubdirNode* subdirs = nullptr;
     if (rc == 0) rc = list_entries(ctx, h, entry_name, stored_path, &subdirs);
@@ -157,6 +173,18 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
     rc = walk_subdirs(subdirs, stored_path, ctx);
     --walk_depth;
     return rc;
+}
+
+// Stores the closing record of name (resolved from the working directory)
+// under stored_path.  Returns 0, -17 after message 22, or store_file's
+// result.
+int32_t close_directory(const char* name, char* stored_path, OpContext* ctx) {
+    plat::StatRec st;
+    if (plat::_stat(name, &st) != 0) {
+        show_error(MSG_DIR_STAT, name);
+        return RC_DIR_STAT;
+    }
+    return store_file(stored_path, nullptr, ctx, &st, 0);
 }
 
 // Copies the name of a search entry that passes the attribute filter into
@@ -217,6 +245,10 @@ int32_t check_descent(const char* dir_left, const char* dir_entered_now) {
 }
 
 int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
+    if (!name_fits_record(stored_path)) {
+        show_error(MSG_NAME_NOT_STORABLE, stored_path);
+        return RC_OK;
+    }
     char dir_left[plat::PATH_CAP];
     if (plat::_getcwd(dir_left, sizeof dir_left) == nullptr) {
         // Without it the walk could not find its way back.
@@ -232,16 +264,20 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
     if (rc != 0) return rc;
     char entry_name[NAME_CAP];
     plat::FindHandle h = dir_search_first(ctx, name, entry_name);
-    if (h == nullptr) return RC_OK;
+    if (h == nullptr) {
+        // The normal end of the search: every entry was filtered out, and
+        // the directory is stored as empty.  Anything else: it could not be
+        // read.
+        if (plat::GetLastError() != plat::ERR_NO_MORE_FILES) show_error(MSG_DIR_UNREADABLE, stored_path);
+        return close_directory(name, stored_path, ctx);
+    }
     rc = walk_inside(name, stored_path, ctx, dir_left, st, h, entry_name);
-    if (rc != 0) return rc < 0 ? rc : RC_OK;
+    if (rc == DIR_NOT_ENTERED) return RC_OK;
+    if (rc == DIR_UNREADABLE) return close_directory(name, stored_path, ctx);
+    if (rc != 0) return rc;
     // Back where the directory's name resolves, for its closing record.  A
     // failure here would resolve every later name in the wrong place.
     rc = change_back(dir_left);
     if (rc != 0) return rc;
-    if (plat::_stat(name, &st) != 0) {
-        show_error(MSG_DIR_STAT, name);
-        return RC_DIR_STAT;
-    }
-    return store_file(stored_path, nullptr, ctx, &st, 0);
+    return close_directory(name, stored_path, ctx);
 }

@@ -8,8 +8,11 @@
 
 // Stores the directory name (relative to the working directory, or
 // absolute) under stored_path: its opening record, its files, its
-// subdirectories' groups, its closing record.  Returns 0; -15, -16, -17; or
-// the nonzero result of store_file that stopped it.
+// subdirectories' groups, its closing record.  A directory that cannot be
+// read or entered gets message 52 and both records around no contents; one
+// that is the directory left or an ancestor keeps its opening record only; a
+// stored_path holding 0x04 is skipped with message 50.  Returns 0; -15,
+// -16, -17; or the nonzero result of store_file that stopped it.
 int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx);
 
 // The three search operations with the attribute filter.

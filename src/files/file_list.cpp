@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "archive/dir_record.h"
 #include "base/messages.h"
 #include "platform/platform.h"
 
@@ -73,8 +74,8 @@ size_t pattern_prefix_len(const char* pattern) {
 }
 
 // Takes one match of a pattern into the chain unless it is "." or "..", the
-// attribute filter rejects it, or prefix plus name exceed a stored name
-// (message 47).  Returns false when memory runs out.
+// attribute filter rejects it, the name cannot be stored (message 50), or
+// prefix plus name exceed a stored name (message 47).  Returns false when memory runs out.
 bool take_match(NameChain* chain, const char* pattern, size_t prefix_len,
                 const plat::FindData& found, uint32_t flags) {
     const char* match = found.cFileName;
@@ -82,6 +83,11 @@ bool take_match(NameChain* chain, const char* pattern, size_t prefix_len,
     if (!attribute_filter_accepts(found.dwFileAttributes, flags)) return true;
     char name[NAME_CAP];
     size_t match_len = std::strlen(match);
+    if (!listing_name_storable(match)) {
+        std::string whole = std::string(pattern, prefix_len) + match;
+        show_error(MSG_NAME_NOT_STORABLE, whole.c_str());
+        return true;
+    }
     if (prefix_len + match_len >= sizeof name) {
         std::string whole = std::string(pattern, prefix_len) + match;
         show_error(MSG_NAME_TOO_LONG, whole.c_str());
@@ -188,6 +194,10 @@ int32_t build_file_list(int32_t count, char** work, OpContext* ctx, char*** out_
     *out_list = list;
     *out_count = n;
     return RC_OK;
+}
+
+bool listing_name_storable(const char* name) {
+    return name_fits_record(name) && std::strchr(name, '\\') == nullptr;
 }
 
 void free_file_list(char** list, int32_t count) {

@@ -23,4 +23,10 @@ char** expand_wildcards(char** work, int32_t count, OpContext* ctx, int32_t* out
 // True when a search entry with these attribute bits is taken under flags.
 bool attribute_filter_accepts(uint32_t attributes, uint32_t flags);
 
+// True when a name that a directory search reported can be stored.  Every
+// path is handed to the operating system with '\' read as a separator, so a
+// listed name holding '\' would be split into other components (on Windows
+// no name holds one); and 0x04 ends a stored name.
+bool listing_name_storable(const char* name);
+
 void free_file_list(char** list, int32_t count);

@@ -736,21 +736,25 @@ namespace {
 
 // The attribute bits of path and, through st_out, its status; os_out, when
 // given, takes the path as the OS spells it.
-uint32_t attributes_with_status(const char* path, StatRec* st_out, std::string* os_out = nullptr) {
+// The same for a path already spelled as the OS reads it.
+uint32_t os_attributes_with_status(const char* os_path, StatRec* st_out) {
+    StatRec st;
+    if (stat_path(os_path, &st) != 0) return ATTR_INVALID;
+    *st_out = st;
+    uint32_t attrs = 0;
+    if ((st.mode & MODE_DIR) != 0) attrs |= ATTR_DIRECTORY;
+    if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= ATTR_READONLY;
+    if (hidden_by_name(os_path)) attrs |= ATTR_HIDDEN;
+    return attrs | read_dosattrib(os_path);
+}
+
+uint32_t attributes_with_status(const char* path, StatRec* st_out) {
     OsPath os(path);
     if (!os.ok()) {
         fail();
         return ATTR_INVALID;
     }
-    StatRec st;
-    if (stat_path(os.c_str(), &st) != 0) return ATTR_INVALID;
-    *st_out = st;
-    if (os_out != nullptr) *os_out = os.c_str();
-    uint32_t attrs = 0;
-    if ((st.mode & MODE_DIR) != 0) attrs |= ATTR_DIRECTORY;
-    if ((st.mode & MODE_OWNER_WRITE) == 0) attrs |= ATTR_READONLY;
-    if (hidden_by_name(os.c_str())) attrs |= ATTR_HIDDEN;
-    return attrs | read_dosattrib(os.c_str());
+    return os_attributes_with_status(os.c_str(), st_out);
 }
 
 }  // namespace
@@ -796,9 +800,11 @@ namespace {
 // with 0, so that the caller's status call fails and is reported there.
 void fill_find_data(FindState* h, FindData* data) {
     const std::string& name = h->names[h->next++];
-    std::string path = h->dir_prefix + name;
+    // The name as the directory holds it: a '\' in it is part of the name
+    // here, never a separator that could reach another directory.
+    entry_status.path = h->dir_prefix + name;
     StatRec st;
-    uint32_t attrs = attributes_with_status(path.c_str(), &st, &entry_status.path);
+    uint32_t attrs = os_attributes_with_status(entry_status.path.c_str(), &st);
     data->dwFileAttributes = attrs == ATTR_INVALID ? 0 : attrs;
     if (attrs != ATTR_INVALID) {
         entry_status.st = st;

@@ -58,3 +58,19 @@ TEST(Messages, StreamsAndLongTextsWhole) {
     EXPECT_EQ(err, "Could not open source file " + long_name + "\n");
     EXPECT_EQ(capture(2, [] { show_error(46, "../a", "a"); }), "Unsafe path ../a restored as a\n");
 }
+
+TEST(Messages, NamesShownWithControlBytesEscaped) {
+    EXPECT_EQ(printable_name("plain name-1.txt"), "plain name-1.txt");
+    EXPECT_EQ(printable_name("a\nb\tc\rd"), "a\\nb\\tc\\rd");
+    EXPECT_EQ(printable_name("\x1b[31mred\x7f\x04"), "\\033[31mred\\177\\004");
+    // Backslashes separate stored names; bytes from 0x80 up (UTF-8) stay.
+    EXPECT_EQ(printable_name("dir\\sub\\f \xc3\xa9\xff"), "dir\\sub\\f \xc3\xa9\xff");
+    std::string all;
+    for (int c = 1; c < 0x20; ++c) all += static_cast<char>(c);
+    EXPECT_EQ(printable_name(all.c_str()),
+              "\\001\\002\\003\\004\\005\\006\\007\\010\\t\\n\\013\\014\\r\\016\\017\\020\\021\\022\\023\\024"
+              "\\025\\026\\027\\030\\031\\032\\033\\034\\035\\036\\037");
+    quiet_switch = 0;
+    EXPECT_EQ(capture(2, [] { show_error(2, "a\nb%s"); }), "Could not open a\\nb%s\n");
+    EXPECT_EQ(capture(1, [] { show_info(517, "\x1b]0;title\x07"); }), "Skipping \\033]0;title\\007\n");
+}

@@ -505,6 +505,18 @@ TEST_F(PlatFind, EntriesCarryAttributeBits) {
     }
 }
 
+// A listed name is looked up as the directory holds it: a '\' inside it
+// never reaches another directory (split at '\', these two names would
+// reach the directory sub and the read-only file c.dat).
+TEST_F(PlatFind, ListedNamesAreNotSplitAtBackslash) {
+    th::write_file("sub/inner/..\\..\\sub", "a file");
+    th::write_file("sub/inner/..\\..\\c.dat", "a writable file");
+    ::chmod("c.dat", 0444);
+    EXPECT_EQ(find_all("sub/inner/*"), (std::vector<std::string>{".", "..", "..\\..\\c.dat", "..\\..\\sub"}));
+    EXPECT_EQ(find_attrs("sub/inner/*", "..\\..\\sub"), 0u);
+    EXPECT_EQ(find_attrs("sub/inner/*", "..\\..\\c.dat"), 0u);
+}
+
 // A name whose status cannot be read is still reported, with no bits, so
 // the caller's status call fails and says so.
 TEST_F(PlatFind, UnreadableEntriesAreReportedWithZeroAttributes) {
