@@ -11,7 +11,7 @@
 // (*out is then 0).
 bool parse_decimal(const char* text, size_t len, int64_t* out);
 
-// Splits text (len bytes, ending early at a NUL) at single spaces and parses
-// up to n_max tokens as decimal numbers into values; a token that is missing
+// Splits text (len bytes, ending early at a NUL) at runs of spaces (leading
+// spaces skipped, no empty tokens) and parses up to n_max tokens as decimal numbers into values; a token that is missing
 // or does not parse gives 0.  Returns the number of tokens present.
 int parse_decimal_tokens(const char* text, size_t len, int64_t* values, int n_max);

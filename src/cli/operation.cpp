@@ -1,6 +1,7 @@
 // Operation start and end, and the work list.
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "base/messages.h"
 #include "base/prompt.h"
@@ -61,11 +62,17 @@ void end_operation(int32_t count, char** list) {
 
 char** make_work_list(const RunConfig* config) {
     int32_t n = config->file_count + 1;
-    char** list = new char*[n];
+    char** list = new (std::nothrow) char*[n]();
+    if (list == nullptr) return nullptr;
     for (int32_t i = 0; i < n; ++i) {
         const char* text = i < config->file_count ? config->files[i] : config->archive_name;
         size_t len = std::strlen(text);
-        list[i] = new char[len + 1];
+        list[i] = new (std::nothrow) char[len + 1];
+        if (list[i] == nullptr) {
+            for (int32_t k = 0; k < i; ++k) delete[] list[k];
+            delete[] list;
+            return nullptr;
+        }
         std::memcpy(list[i], text, len + 1);
     }
     return list;

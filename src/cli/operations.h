@@ -24,7 +24,9 @@ void end_operation(int32_t count, char** list);
 
 // Builds the work list: copies of the file arguments followed by a copy of
 // the archive name (count file_count + 1).  Returns nullptr when memory runs
-// out.
+// out (nothing is left allocated then): like the file lists and the codec
+// tables, the work list is allocated with nothrow new and its caller reports
+// message 41.
 char** make_work_list(const RunConfig* config);
 
 // The saved directory of the running operation.
