@@ -133,6 +133,42 @@ int32_t read_header_text(OpContext* ctx, uint32_t* word) {
     return RC_OK;
 }
 
+// Reads the length field of a header preamble (magic, 0x04, 4 characters)
+// at the start of text; returns it, or 0 when it is not a number of 1 or
+// more.
+int64_t preamble_body_length(const unsigned char* text) {
+    int64_t body_len = 0;
+    parse_decimal(reinterpret_cast<const char*>(text) + MAGIC_LEN + 1, LENGTH_FIELD, &body_len);
+    return body_len < 1 ? 0 : body_len;
+}
+
+// Checks that the file at archive_path begins with a whole header: the
+// magic, a length of 1 or more and that many bytes of body.  The file is
+// read through a handle of its own, closed before anything is written.
+// Returns 0; -4 after message 28 (cannot be opened); -6 after message 29
+// (cannot be read) or 30 (no whole header).
+int32_t check_whole_header(OpContext* ctx) {
+    int h = plat::_open(ctx->archive_path, plat::OF_RDONLY | plat::OF_BINARY);
+    if (h < 0) {
+        show_error(MSG_SOURCE_OPEN, ctx->archive_path);
+        return RC_OPEN;
+    }
+    // Four characters say at most 9999: preamble and body fit the buffer.
+    long got = plat::_read(h, transfer_buffer, static_cast<unsigned>(PREAMBLE_LEN));
+    int64_t body_len = got == static_cast<long>(PREAMBLE_LEN) ? preamble_body_length(transfer_buffer) : 0;
+    if (body_len > 0) got = plat::_read(h, transfer_buffer + PREAMBLE_LEN, static_cast<unsigned>(body_len));
+    plat::_close(h);
+    if (got < 0) {
+        show_error(MSG_SOURCE_READ, ctx->archive_path);
+        return RC_READ;
+    }
+    if (body_len == 0 || got != body_len || std::memcmp(transfer_buffer, MAGIC, MAGIC_LEN) != 0) {
+        show_error(MSG_BAD_FORMAT, ctx->archive_path);
+        return RC_READ;
+    }
+    return 0;
+}
+
 // Reads the sealed-password block and compares it with password.
 // Returns 0, -6 or -3 after its message.
 int32_t check_password_block(OpContext* ctx, const char* password) {
@@ -149,17 +185,24 @@ int32_t check_password_block(OpContext* ctx, const char* password) {
 
 }  // namespace
 
+int32_t refuse_existing_archive(OpContext* ctx) {
+    if (plat::_access(ctx->archive_path, 0) != 0 || (ctx->flags & OPT_OVERWRITE)) return 0;
+    show_error(MSG_ARCHIVE_EXISTS, ctx->archive_path);
+    show_error(MSG_USE_OVERWRITE);
+    return RC_OPEN;
+}
+
 int32_t create_archive_header(OpContext* ctx, const char* password) {
-    if (plat::_access(ctx->archive_path, 0) == 0 && !(ctx->flags & OPT_OVERWRITE)) {
-        show_error(MSG_ARCHIVE_EXISTS, ctx->archive_path);
-        show_error(MSG_USE_OVERWRITE);
-        return RC_OPEN;
-    }
+    if (refuse_existing_archive(ctx) != 0) return RC_OPEN;
     int h = plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
                         plat::S_IREAD_ | plat::S_IWRITE_);
     if (h < 0) return RC_OPEN;
     ctx->write_handle = h;
-    block_begin_write(h);
+    return write_archive_header(ctx, password);
+}
+
+int32_t write_archive_header(OpContext* ctx, const char* password) {
+    block_begin_write(ctx->write_handle);
     char* text = reinterpret_cast<char*>(transfer_buffer);
     int text_len = std::snprintf(text, TRANSFER_SIZE, "%.5s%c%4ld%ld %s %s", MAGIC, 0x04, 0L,
                                  static_cast<long>(ctx->flags), "1", "2");
@@ -179,13 +222,15 @@ int32_t create_archive_header(OpContext* ctx, const char* password) {
     return rc;
 }
 
-int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* appended_from) {
-    if (appended_from) *appended_from = -1;
+int32_t open_archive_for_append(OpContext* ctx, int64_t* appended_from) {
+    *appended_from = -1;
     if (plat::_access(ctx->archive_path, 0) != 0) {
         show_error(MSG_ARCHIVE_MISSING, ctx->archive_path);
         show_error(MSG_APPEND_TO_NEW);
-        return create_archive_header(ctx, password);
+        return 0;
     }
+    int32_t rc = check_whole_header(ctx);
+    if (rc != 0) return rc;
     int h = plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_APPEND | plat::OF_BINARY);
     // Without the old length a failed append could not be undone: refuse.
     int64_t old_len = h >= 0 ? plat::_lseek(h, 0, plat::SEEK_END_) : -1;
@@ -195,7 +240,7 @@ int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* a
         return RC_OPEN;
     }
     ctx->write_handle = h;
-    if (appended_from) *appended_from = old_len;
+    *appended_from = old_len;
     block_begin_write(h);
     return RC_OK;
 }

@@ -9,16 +9,30 @@
 
 #include "base/context.h"
 
-// Creates archive_path (refusing an existing one without -w: messages 25,
-// 26, -4) and writes the header.  Returns 0; -4; -5 (message 18); -18
-// (message 27).  On success write_handle is open and the block writer ready.
+// Refuses an existing archive_path without -w: messages 25 and 26, -4.
+// Returns 0 otherwise.
+int32_t refuse_existing_archive(OpContext* ctx);
+
+// Creates archive_path in place (refusing an existing one without -w:
+// messages 25, 26, -4) and writes the header.  Returns 0; -4; -5 (message
+// 18); -18 (message 27).  On success write_handle is open and the block
+// writer ready.
 int32_t create_archive_header(OpContext* ctx, const char* password);
 
-// Opens an existing archive for writing at its end (message 28, -4 on
-// failure); a missing one gives messages 33 and 34 and is created instead.
-// *appended_from receives the archive's length before the run, or -1 when
-// a new archive was created.
-int32_t open_archive_for_append(OpContext* ctx, const char* password, int64_t* appended_from);
+// Starts the block writer on write_handle (open on an empty file) and writes
+// the header of a new archive.  Returns 0; -5 (message 18) or -18 (message
+// 27), write_handle then closed.
+int32_t write_archive_header(OpContext* ctx, const char* password);
+
+// Opens an existing archive for writing at its end, once its first bytes
+// were read and found to be a whole header (the magic, a length of 1 or
+// more and that many bytes of body).  *appended_from receives the archive's
+// length before the run.  Returns 0; -4 after message 28 (cannot be
+// opened); -6 after message 29 or 30 (cannot be read, no whole header).
+// A missing archive gives messages 33 and 34, result 0, *appended_from -1
+// and nothing open: the caller creates it as a new archive.  The password
+// is neither read nor checked.
+int32_t open_archive_for_append(OpContext* ctx, int64_t* appended_from);
 
 // Opens archive_path, checks the header and the password (asking for it
 // when the archive is locked and none was given).  Returns 0 with

@@ -80,8 +80,8 @@ int32_t pass_over(dir_entry* entry, OpContext* ctx) {
 }
 
 void print_unpacked_name(const char* name) {
-    std::printf("%s\n", printable_name(name).c_str());
-    std::fflush(stdout);
+    stdout_printf("%s\n", printable_name(name).c_str());
+    stdout_flush();
 }
 
 // Restores an entry just read, or passes over it under -s or
@@ -93,11 +93,13 @@ int32_t unpack_read_entry(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs)
     if (same || hidden_skip) {
         if (same && !hidden_skip && !quiet) {
             show_info(MSG_SKIPPING, entry->name);
-            std::fflush(stdout);
+            if (!stdout_flush()) return RC_OUT_WRITE;
         }
         return pass_over(entry, ctx);
     }
     if (!quiet && !(entry->entry_flags & ENTRY_DIR_END)) print_unpacked_name(entry->name);
+    // Standard output gone: the files finished so far stay, no more is made.
+    if (stdout_failed()) return RC_OUT_WRITE;
     return restore_entry(transfer_buffer, entry, ctx, open_dirs);
 }
 
@@ -110,6 +112,7 @@ int32_t restore_held(std::vector<HeldDir>* held, const NameParts& parts, OpConte
         h.restored = true;
         h.entry.attr = h.entry.attr_len > 0 ? h.attr : nullptr;
         if (!(ctx->flags & OPT_QUIET)) print_unpacked_name(h.entry.name);
+        if (stdout_failed()) return RC_OUT_WRITE;
         int32_t rc = restore_entry(transfer_buffer, &h.entry, ctx, open_dirs);
         if (rc != 0) return rc;
     }
@@ -214,8 +217,8 @@ std::string attribute_letters(const dir_entry* entry, const OpContext* ctx) {
 const char detail_rule[] = "---------- ---------- ----- ---------------- ---- ----\n";
 
 void print_detail_header() {
-    std::printf("%10s %10s %5s %-16s %-4s %s\n", "Size", "Stored", "Saved", "Modified", "Attr", "Name");
-    std::fputs(detail_rule, stdout);
+    stdout_printf("%10s %10s %5s %-16s %-4s %s\n", "Size", "Stored", "Saved", "Modified", "Attr", "Name");
+    stdout_printf("%s", detail_rule);
 }
 
 // One line: size, stored size, saved, time, attributes, name.  A directory
@@ -223,7 +226,7 @@ void print_detail_header() {
 // directory itself, not content.
 void print_detail_line(const dir_entry* entry, int64_t stored, const OpContext* ctx, ListTotals* totals) {
     int64_t size = (entry->mode & plat::MODE_DIR) ? 0 : entry->size;
-    std::printf("%10lld %10lld %5s %s %s %s\n", static_cast<long long>(size), static_cast<long long>(stored),
+    stdout_printf("%10lld %10lld %5s %s %s %s\n", static_cast<long long>(size), static_cast<long long>(stored),
                 saved_percent(size, stored).c_str(), local_date(entry->mtime).c_str(),
                 attribute_letters(entry, ctx).c_str(), printable_name(entry->name).c_str());
     ++totals->entries;
@@ -232,8 +235,8 @@ void print_detail_line(const dir_entry* entry, int64_t stored, const OpContext* 
 }
 
 void print_detail_totals(const ListTotals& totals) {
-    std::printf("---------- ---------- -----%23s----\n", "");
-    std::printf("%10lld %10lld %5s%23s%lld %s\n", static_cast<long long>(totals.size),
+    stdout_printf("---------- ---------- -----%23s----\n", "");
+    stdout_printf("%10lld %10lld %5s%23s%lld %s\n", static_cast<long long>(totals.size),
                 static_cast<long long>(totals.stored), saved_percent(totals.size, totals.stored).c_str(), "",
                 static_cast<long long>(totals.entries), totals.entries == 1 ? "entry" : "entries");
 }
@@ -254,15 +257,16 @@ int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals*
     bool chosen = (entry->entry_flags & ENTRY_HIDDEN_SKIP) ? !selection_active(sel)
                                                            : selection_choose(sel, entry->name);
     bool quiet = (ctx->flags & OPT_QUIET) != 0;
-    if (totals == nullptr && chosen && !quiet && !unnamed) std::printf("%s", printable_name(entry->name).c_str());
+    if (totals == nullptr && chosen && !quiet && !unnamed) stdout_printf("%s", printable_name(entry->name).c_str());
     *shown = chosen && totals == nullptr;
+    if (stdout_failed()) return RC_OUT_WRITE;
     int64_t stored = 0;
     rc = skip_entry_data(transfer_buffer, entry, ctx, &stored);
     // A missing linked header has said so itself (message 20).
     if (rc == RC_READ) show_error(MSG_READ_ERROR, ctx->archive_path);
     if (rc != 0 || totals == nullptr) return rc;
     if (chosen && !quiet && !unnamed) print_detail_line(entry, stored, ctx, totals);
-    return RC_OK;
+    return stdout_failed() ? RC_OUT_WRITE : RC_OK;
 }
 
 }  // namespace
@@ -304,7 +308,7 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
         if (rc == RC_END) break;
         if (rc < 0) return rc;
     }
-    if (!(ctx->flags & OPT_QUIET)) std::printf("\n");
+    if (!(ctx->flags & OPT_QUIET)) stdout_write("\n", 1);
     return selection_report(sel);
 }
 
@@ -324,13 +328,14 @@ int32_t list_walk(OpContext* ctx, Selection* sel, bool detailed) {
         int32_t rc = list_entry(&entry, ctx, sel, detailed ? &totals : nullptr, &shown);
         if (rc < 0) return rc;
         if (rc == RC_END) break;
-        if (shown && !quiet && !detailed) std::printf("\n");
+        if (shown && !quiet && !detailed) stdout_write("\n", 1);
+        if (stdout_failed()) return RC_OUT_WRITE;
     }
     if (!quiet) {
         if (detailed) {
             print_detail_totals(totals);
         } else {
-            std::printf("\n");
+            stdout_write("\n", 1);
         }
     }
     return selection_report(sel);

@@ -35,13 +35,15 @@ constexpr int NAME_CAP = 256;      // stored names: 255 characters + NUL
 constexpr int PASSWORD_CAP = 64;   // 63 characters + NUL
 constexpr int VERSION_CAP = 4;     // 3 characters + NUL
 
+// start_dir and archive_name are operating-system paths, not format
+// fields: they hold what the system's path limit allows.
 struct RunConfig {
     uint32_t flags;
     char password[PASSWORD_CAP];
-    char start_dir[NAME_CAP];
+    char start_dir[plat::PATH_CAP];
     int32_t file_count;
     char** files;
-    char archive_name[NAME_CAP];
+    char archive_name[plat::PATH_CAP];
     // -v: the listing shows sizes, dates and attributes.  Not an option
     // bit: the option word is recorded in archives and has no room for it.
     uint8_t detailed;
@@ -58,11 +60,16 @@ struct OpContext {
     // The directory the operation works from, absolute once begin_operation
     // has run.
     char start_dir[plat::PATH_CAP];
-    // The archive's file identity, noted the first time a stored entry
-    // is compared with it (the archive exists by then and stays the same
-    // file for the run); archive_id_known is 0 until then.
+    // The archive's file identity, noted when the archive is opened for
+    // writing, or else the first time a stored entry is compared with it;
+    // archive_id_known is 0 until then.
     uint8_t archive_id_known;
     plat::FileId archive_id;
+    // The file the entries are being written to when it is another than the
+    // archive at its name (a new archive's temporary file): it is the
+    // archive itself too.  output_id_known is 0 when there is none.
+    uint8_t output_id_known;
+    plat::FileId output_id;
 };
 
 // Result codes, passed up unchanged and returned from main as the exit

@@ -1,6 +1,7 @@
 // The message catalogue and show_message.
 #include "base/messages.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -63,7 +64,9 @@ const CatalogueEntry catalogue[] = {
     {46, "Unsafe path %s restored as %s\n"},
     {47, "Name too long, skipping %s\n"},
     {48, "Argument too long: %s\n"},
+    {49, "The archive %s is also one of the files to store\n"},
     {50, "Name cannot be stored, skipping %s\n"},
+    {51, "Error writing to standard output\n"},
     {52, "Cannot read directory %s\n"},
     {53, "File changed while it was stored: %s\n"},
     {55, "Nothing in the archive matches %s\n"},
@@ -112,6 +115,15 @@ std::string format_message(const char* text, const MsgArg* args, int n_args) {
     return out;
 }
 
+// Set by the first failed write or flush of standard output.
+bool stdout_broken = false;
+
+void note_stdout_failure() {
+    if (stdout_broken) return;
+    stdout_broken = true;
+    show_error(MSG_STDOUT_WRITE);
+}
+
 }  // namespace
 
 std::string printable_name(const char* name) {
@@ -154,10 +166,38 @@ void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_
     if (text == nullptr) return;
     const MsgArg args[3] = {arg1, arg2, arg3};
     std::string s = format_message(text, args, 3);
-    std::FILE* stream = to_stderr ? stderr : stdout;
-    std::fwrite(s.data(), 1, s.size(), stream);
+    if (to_stderr) std::fwrite(s.data(), 1, s.size(), stderr);
+    else stdout_write(s.data(), s.size());
 }
 
 void show_error(int32_t number, MsgArg arg1, MsgArg arg2) { show_message(number, arg1, arg2, MsgArg(), 1); }
 
 void show_info(int32_t number, MsgArg arg1, MsgArg arg2) { show_message(number, arg1, arg2, MsgArg(), 0); }
+
+void stdout_write(const char* data, size_t len) {
+    if (stdout_broken || len == 0) return;
+    if (std::fwrite(data, 1, len, stdout) != len) note_stdout_failure();
+}
+
+void stdout_printf(const char* format, ...) {
+    if (stdout_broken) return;
+    std::va_list args;
+    va_start(args, format);
+    std::va_list again;
+    va_copy(again, args);
+    int len = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (len > 0) {
+        std::string text(static_cast<size_t>(len) + 1, '\0');
+        std::vsnprintf(&text[0], text.size(), format, again);
+        stdout_write(text.data(), static_cast<size_t>(len));
+    }
+    va_end(again);
+}
+
+bool stdout_flush() {
+    if (!stdout_broken && std::fflush(stdout) != 0) note_stdout_failure();
+    return !stdout_broken;
+}
+
+bool stdout_failed() { return stdout_broken; }

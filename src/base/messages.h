@@ -1,10 +1,12 @@
-// The message catalogue: every diagnostic and informational text by number.
+// The message catalogue: every diagnostic and informational text by number,
+// and the checked standard output channel.
 //
 // Numbers below 500 are errors and warnings (standard error), 500 and above
 // informational texts (standard output).  While the quiet switch is on,
 // show_message writes nothing at all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -86,7 +88,9 @@ enum : int32_t {
     MSG_UNSAFE_PATH = 46,    // "Unsafe path %s restored as %s\n"
     MSG_NAME_TOO_LONG = 47,  // "Name too long, skipping %s\n"
     MSG_BAD_VALUE = 48,      // refusal of a command-line value that does not fit its field
+    MSG_ARCHIVE_IS_INPUT = 49,  // "The archive %s is also one of the files to store\n"
     MSG_NAME_NOT_STORABLE = 50,  // "Name cannot be stored, skipping %s\n"
+    MSG_STDOUT_WRITE = 51,   // "Error writing to standard output\n"
     MSG_DIR_UNREADABLE = 52,     // "Cannot read directory %s\n"
     MSG_FILE_CHANGED = 53,       // "File changed while it was stored: %s\n"
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
@@ -132,3 +136,29 @@ std::string printable_name(const char* name);
 
 // The catalogue text of a number, or nullptr.
 const char* message_text(int32_t number);
+
+// ---- standard output --------------------------------------------------------
+//
+// Every byte the program prints on standard output goes through these calls:
+// show_message for numbers 500 and above, the names printed while storing
+// and unpacking, the listing, the offset line, the password prompt.  Each
+// write and each flush is checked.  The first failure (a full disk, a pipe
+// whose reader has gone) prints message 51 on standard error and sets a
+// failure that stays for the rest of the run: stdout_failed() then answers
+// true and later writes are dropped.  The operations test stdout_failed() at
+// their safe points (after each printed name, before a new archive is
+// renamed into place) and stop with RC_OUT_WRITE; main flushes once more at
+// the end.
+
+// Writes len bytes as they are.
+void stdout_write(const char* data, size_t len);
+
+// Writes the text of a printf format ("%s/%s\n" and the like).
+void stdout_printf(const char* format, ...);
+
+// Flushes standard output.  Returns true, or false when this or an earlier
+// write failed.
+bool stdout_flush();
+
+// True once a write or flush of standard output has failed.
+bool stdout_failed();

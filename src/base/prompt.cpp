@@ -57,13 +57,13 @@ int32_t prompt_password(char* buffer) {
     buffer[0] = '\0';
     while (buffer[0] == '\0') {
         show_info(MSG_PASSWORD_PROMPT);
-        std::fflush(stdout);
+        stdout_flush();
         int32_t rc = read_entry(buffer);
         if (rc != RC_OK) {
             buffer[0] = '\0';
             return rc;
         }
-        std::fputs("\n", stdout);
+        stdout_write("\n", 1);
     }
     return RC_OK;
 }

@@ -43,7 +43,7 @@ int32_t run_uncompress(RunConfig* config) {
     if (rc != RC_OK) return rc;
     ctx.flags |= OPT_UNCOMPRESS;
     // Written on every run, -q included.
-    std::printf("offset = %lu, offset = %lu\n", 0UL, 0UL);
+    stdout_printf("offset = %lu, offset = %lu\n", 0UL, 0UL);
     if (config->archive_name[0] == '\0') {
         if (!(ctx.flags & OPT_QUIET)) show_error(MSG_NO_ARCHIVE_UNCOMPRESS);
         return RC_NO_FILES;

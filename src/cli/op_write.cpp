@@ -2,10 +2,18 @@
 // existing one.
 //
 // Both expand the file arguments, open the archive, store every plain file
-// (and with -r walk every directory), flush and close.  A failed append
-// never loses the archive it was given: the archive is cut back to the
-// length it had before the run.  A new archive that could not be written is
-// removed instead (store_file does this for the writes it makes).
+// (and with -r walk every directory), flush and close.  Nothing the user had
+// is lost when a run fails:
+// - a new archive is written to a temporary file beside the archive (beside
+//   the target when the archive's name is a symbolic link) and renamed over
+//   it only once complete, closed, and after standard output took all that
+//   was printed; a failed run removes the temporary file, so an existing
+//   archive stays as it was.  Where no temporary file can be made (a
+//   directory that cannot be written, holding a writable archive) the
+//   archive is written in place and removed when the run fails;
+// - an append is made at the archive's end and, when the run fails, the
+//   archive is cut back to the length it had before.
+// Messages always name the archive's own path, never the temporary file.
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +27,23 @@
 #include "platform/platform.h"
 
 namespace {
+
+// The signal slot of the file a new archive is written to.
+constexpr int NEW_ARCHIVE_SLOT = 0;
+
+// Where a new archive is being written.
+struct NewArchive {
+    // The file replaced at the end: the archive, or the file its name leads
+    // to through symbolic links.
+    char final_path[plat::PATH_CAP];
+    // The temporary file, or empty when the archive is written in place.
+    char temp_path[plat::PATH_CAP];
+};
+
+// The file the entries go to: the temporary file, or the archive itself.
+const char* written_path(const OpContext* ctx, const NewArchive* out) {
+    return out->temp_path[0] != '\0' ? out->temp_path : ctx->archive_path;
+}
 
 // Stores or walks every name of the file list but the last (the archive).
 // Clears *empty once anything was handed on.  Returns 0 or the first
@@ -54,18 +79,122 @@ int32_t store_names(char** names, int32_t n_names, OpContext* ctx, bool* empty) 
     return RC_OK;
 }
 
-// Writes out the block buffer.  A new archive that cannot be completed is
-// removed; an appended one is left open for undo_append.  Returns 0, or -5
-// after message 18.
-int32_t finish_writing(OpContext* ctx, bool appending) {
-    if (block_flush() == 0) return RC_OK;
-    show_error(MSG_WRITE_ERROR, ctx->archive_path);
-    if (!appending) {
-        plat::_close(ctx->write_handle);
-        ctx->write_handle = -1;
-        if (plat::_unlink(ctx->archive_path) != 0) show_error(MSG_CANNOT_DELETE, ctx->archive_path);
+// A file argument named directly (not through a pattern) that is the
+// existing archive's own file would be lost when the archive replaces it:
+// message 49, -4.  Returns 0 otherwise.
+int32_t refuse_archive_as_input(const RunConfig* config, OpContext* ctx) {
+    plat::StatRec archive;
+    if (plat::_stat(ctx->archive_path, &archive) != 0) return RC_OK;
+    for (int32_t i = 0; i < config->file_count; ++i) {
+        const char* name = config->files[i];
+        if (std::strpbrk(name, "*?") != nullptr) continue;
+        // Names are resolved from the start directory, as when storing.
+        plat::_chdir(ctx->start_dir);
+        plat::StatRec st;
+        if (plat::_stat(name, &st) == 0 && plat::same_file(st.id, archive.id)) {
+            show_error(MSG_ARCHIVE_IS_INPUT, ctx->archive_path);
+            return RC_OPEN;
+        }
     }
-    return RC_WRITE;
+    return RC_OK;
+}
+
+// Notes the identities of the archive at its name (when there is one) and
+// of the file written, so that neither is ever stored.
+void note_archive_identity(OpContext* ctx, const char* written) {
+    plat::StatRec st;
+    if (plat::_stat(written, &st) == 0) {
+        ctx->output_id_known = 1;
+        ctx->output_id = st.id;
+        ctx->archive_id_known = 1;
+        ctx->archive_id = st.id;
+    }
+    if (plat::_stat(ctx->archive_path, &st) == 0) {
+        ctx->archive_id_known = 1;
+        ctx->archive_id = st.id;
+    }
+}
+
+// Opens the file a new archive is written to: a temporary file beside the
+// final path, or the archive in place when none can be made there.  An
+// existing archive that cannot be opened for writing stays refused, as
+// when it was truncated in place.  Returns the handle, or -1.
+int open_new_archive_file(OpContext* ctx, NewArchive* out) {
+    if (plat::_final_path(ctx->archive_path, out->final_path, sizeof out->final_path) != 0) {
+        std::snprintf(out->final_path, sizeof out->final_path, "%s", ctx->archive_path);
+    }
+    if (plat::_access(out->final_path, 0) == 0) {
+        int probe = plat::_open(out->final_path, plat::OF_WRONLY | plat::OF_BINARY);
+        if (probe < 0) return -1;
+        plat::_close(probe);
+    }
+    int h = plat::_open_temp(out->final_path, out->temp_path, sizeof out->temp_path);
+    if (h >= 0) return h;
+    out->temp_path[0] = '\0';
+    return plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY);
+}
+
+// Removes what was written of a new archive (message 19 with the archive's
+// path when it cannot be removed).
+void discard_new_archive(OpContext* ctx, const NewArchive* out) {
+    if (ctx->write_handle >= 0) plat::_close(ctx->write_handle);
+    ctx->write_handle = -1;
+    if (plat::_unlink(written_path(ctx, out)) != 0) show_error(MSG_CANNOT_DELETE, ctx->archive_path);
+    plat::remove_on_signal(NEW_ARCHIVE_SLOT, nullptr);
+}
+
+// Opens a new archive's file and writes the header.  Returns 0 with
+// write_handle open; -4 (no message) when the file cannot be made; the
+// header writer's -5 or -18 (the file is then removed).
+int32_t start_new_archive(OpContext* ctx, const char* password, NewArchive* out) {
+    int h = open_new_archive_file(ctx, out);
+    if (h < 0) return RC_OPEN;
+    ctx->write_handle = h;
+    plat::remove_on_signal(NEW_ARCHIVE_SLOT, written_path(ctx, out));
+    note_archive_identity(ctx, written_path(ctx, out));
+    int32_t rc = write_archive_header(ctx, password);
+    if (rc != 0) discard_new_archive(ctx, out);
+    return rc;
+}
+
+// Flushes and closes a complete new archive, makes it writable for
+// everybody the umask allows (never read-only), checks standard output and
+// puts the archive in its place.  On any failure the new file is removed.
+// Returns 0; -5 after message 18; -13 after message 51.
+int32_t finish_new_archive(OpContext* ctx, const NewArchive* out) {
+    int32_t rc = block_flush() == 0 ? RC_OK : RC_WRITE;
+    if (rc == RC_OK) {
+        int h = ctx->write_handle;
+        ctx->write_handle = -1;
+        if (plat::_close(h) != 0) rc = RC_WRITE;
+    }
+    if (rc == RC_OK) plat::_chmod(written_path(ctx, out), 0666);
+    if (rc == RC_WRITE) show_error(MSG_WRITE_ERROR, ctx->archive_path);
+    if (rc == RC_OK && !stdout_flush()) rc = RC_OUT_WRITE;
+    if (rc == RC_OK && out->temp_path[0] != '\0' && plat::_rename(out->temp_path, out->final_path) != 0) {
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
+        rc = RC_WRITE;
+    }
+    if (rc != RC_OK) discard_new_archive(ctx, out);
+    plat::remove_on_signal(NEW_ARCHIVE_SLOT, nullptr);
+    return rc;
+}
+
+// Writes a new archive: header, names, and its move into place.  Returns 0
+// or the failure's result (message 2 follows a failure to open it).
+int32_t write_new_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n_names, bool* empty) {
+    NewArchive out;
+    int32_t rc = start_new_archive(ctx, config->password, &out);
+    if (rc < 0) {
+        show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        return rc;
+    }
+    rc = store_names(names, n_names, ctx, empty);
+    if (rc != 0) {
+        discard_new_archive(ctx, &out);
+        return rc;
+    }
+    return finish_new_archive(ctx, &out);
 }
 
 // Cuts an existing archive back to the length it had before the run and
@@ -76,33 +205,48 @@ void undo_append(OpContext* ctx, int64_t appended_from) {
     ctx->write_handle = -1;
 }
 
-// Opens the archive, stores the names and closes it.  Returns 0 or the
+// Appends the names to the archive open at its end.  Returns 0 or the
 // failure's result.
-int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n_names, bool append) {
-    int64_t appended_from = -1;
-    int32_t rc = append ? open_archive_for_append(ctx, config->password, &appended_from)
-                        : create_archive_header(ctx, config->password);
-    if (rc < 0) {
-        show_error(MSG_CANNOT_OPEN, ctx->archive_path);
-        return rc;
+int32_t append_names(OpContext* ctx, char** names, int32_t n_names, int64_t appended_from, bool* empty) {
+    int32_t rc = store_names(names, n_names, ctx, empty);
+    if (rc == 0 && block_flush() != 0) {
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
+        rc = RC_WRITE;
     }
-    // From here OPT_APPEND means "writing at the end of an existing archive":
-    // an append that had to create the archive behaves like compress.
-    bool appending = append && appended_from >= 0;
-    if (!appending) ctx->flags &= ~OPT_APPEND;
-    bool empty = true;
-    rc = store_names(names, n_names, ctx, &empty);
-    if (rc == 0) rc = finish_writing(ctx, appending);
+    if (rc == 0 && !stdout_flush()) rc = RC_OUT_WRITE;
     if (rc != 0) {
-        if (appending) undo_append(ctx, appended_from);
+        undo_append(ctx, appended_from);
         return rc;
     }
     plat::_close(ctx->write_handle);
     ctx->write_handle = -1;
     // The archive is never left read-only.
     plat::_chmod(ctx->archive_path, 0666);
-    if (empty) show_error(MSG_ARCHIVE_EMPTY);
     return RC_OK;
+}
+
+// Opens the archive, stores the names and closes it.  Returns 0 or the
+// failure's result.
+int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n_names, bool append) {
+    int64_t appended_from = -1;
+    int32_t rc = RC_OK;
+    if (append) {
+        rc = open_archive_for_append(ctx, &appended_from);
+        if (rc < 0) show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+    } else {
+        rc = refuse_existing_archive(ctx);
+        if (rc < 0) show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        if (rc == 0) rc = refuse_archive_as_input(config, ctx);
+    }
+    if (rc < 0) return rc;
+    // An append that has to create the archive writes a new one, like
+    // compress (its header still records -a).
+    bool appending = append && appended_from >= 0;
+    bool empty = true;
+    rc = appending ? append_names(ctx, names, n_names, appended_from, &empty)
+                   : write_new_archive(config, ctx, names, n_names, &empty);
+    if (rc == 0 && empty) show_error(MSG_ARCHIVE_EMPTY);
+    return rc;
 }
 
 int32_t run_write(RunConfig* config, bool append) {

@@ -51,7 +51,7 @@ void print_version() {
     size_t last = line.find_last_not_of('\n');
     line = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    stdout_write(line.data(), line.size());
 }
 
 // Bounded copy into a field of cap bytes; the text is cut at cap - 1.
@@ -67,7 +67,7 @@ void take_start_dir(const char* value, RunConfig* config, ScanResult* scan) {
     config->flags |= OPT_START_DIR;
     // A directory path cut short would name another directory: keep the
     // whole text aside and refuse it before the operation runs.
-    scan->start_dir_too_long = std::strlen(value) >= static_cast<size_t>(NAME_CAP);
+    scan->start_dir_too_long = std::strlen(value) >= sizeof config->start_dir;
     scan->long_start_dir = scan->start_dir_too_long ? value : "";
     copy_field(config->start_dir, sizeof config->start_dir, scan->start_dir_too_long ? "" : value);
 }
@@ -201,13 +201,13 @@ int32_t choose_and_run(RunConfig* config, const ScanResult& scan, const char* la
 int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     if (argc < 2 || (argc == 2 && is_help_request(argv[1]))) {
         print_usage(argv[0]);
-        return RC_OK;
+        return stdout_flush() ? RC_OK : RC_OUT_WRITE;
     }
     // A sole --version is not an archive name (no archive is named so on
     // purpose); anywhere else it is an ordinary argument.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         print_version();
-        return RC_OK;
+        return stdout_flush() ? RC_OK : RC_OUT_WRITE;
     }
     RunConfig config;
     std::memset(&config, 0, sizeof config);
@@ -225,5 +225,7 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     config.files = files.empty() ? nullptr : files.data();
     rc = choose_and_run(&config, scan, argv[argc - 1], ops);
     for (char* f : files) delete[] f;
+    // What is still buffered must reach standard output too.
+    if (!stdout_flush() && rc == RC_OK) rc = RC_OUT_WRITE;
     return rc;
 }

@@ -38,16 +38,6 @@ const char* stripped_name(const char* path) {
     return path;
 }
 
-// After a failed archive write a new archive is removed whole; an existing
-// archive being appended to stays open for the append operation, which cuts
-// it back to its old length.
-void abandon_archive(OpContext* ctx) {
-    if (ctx->flags & OPT_APPEND) return;
-    plat::_close(ctx->write_handle);
-    ctx->write_handle = -1;
-    if (plat::_unlink(ctx->archive_path) != 0) show_error(MSG_CANNOT_DELETE, ctx->archive_path);
-}
-
 // Compresses one chunk and writes it with its record (first chunk) or linked
 // header.  Returns 0, or -5 after message 18.
 int32_t write_chunk(char* path, const char* prefix, OpContext* ctx, const plat::StatRec* st,
@@ -102,6 +92,7 @@ std::string stored_name(const char* path, const char* prefix, const plat::StatRe
 }  // namespace
 
 bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
+    if (ctx->output_id_known && plat::same_file(ctx->output_id, st->id)) return true;
     if (!ctx->archive_id_known) {
         plat::StatRec archive;
         if (plat::_stat(ctx->archive_path, &archive) != 0) return false;
@@ -123,11 +114,7 @@ int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::S
         show_error(MSG_NAME_TOO_LONG, name.c_str());
         return RC_OK;
     }
-    if (st->mode & plat::MODE_DIR) {
-        int32_t rc = write_dir_record(path, prefix, ctx, st, 0, 0, strip);
-        if (rc == RC_WRITE) abandon_archive(ctx);
-        return rc;
-    }
+    if (st->mode & plat::MODE_DIR) return write_dir_record(path, prefix, ctx, st, 0, 0, strip);
     // write_dir_record may shorten path in place; messages name it whole.
     std::string source(path);
     ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
@@ -137,11 +124,13 @@ int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::S
     }
     if (!(ctx->flags & OPT_QUIET)) {
         std::string shown = printable_name(strip ? stripped_name(path) : path);
-        if (prefix != nullptr) std::printf("%s/%s\n", printable_name(prefix).c_str(), shown.c_str());
-        else std::printf("%s\n", shown.c_str());
+        if (prefix != nullptr) stdout_printf("%s/%s\n", printable_name(prefix).c_str(), shown.c_str());
+        else stdout_printf("%s\n", shown.c_str());
     }
     int64_t n_stored = 0;
-    int32_t rc = store_contents(path, prefix, ctx, st, strip, source.c_str(), &n_stored);
+    // Standard output gone: the run stops before anything more is written.
+    int32_t rc = stdout_failed() ? RC_OUT_WRITE
+                                 : store_contents(path, prefix, ctx, st, strip, source.c_str(), &n_stored);
     plat::_close(ctx->read_handle);
     ctx->read_handle = -1;
     // The record keeps the size of the status call; the chunks hold what
@@ -149,6 +138,5 @@ int32_t store_file(char* path, const char* prefix, OpContext* ctx, const plat::S
     if (rc == 0 && n_stored != st->size) {
         show_error(MSG_FILE_CHANGED, stored_name(source.c_str(), prefix, st, 0).c_str());
     }
-    if (rc == RC_WRITE) abandon_archive(ctx);
     return rc;
 }

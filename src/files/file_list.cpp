@@ -143,6 +143,30 @@ char** chain_to_array(NameChain* chain) {
     return list;
 }
 
+// Fills archive_path with the full path of the archive's name, resolved
+// against the directory the program was started in.  When that path cannot
+// be formed (a working directory deeper than the system's path limit) the
+// name as given still reaches the archive from there, where the operation
+// works without -c, and every message names it.  With -c the operation
+// works elsewhere: a relative name that cannot be made absolute, or that
+// would be resolved in the -c directory because the expansion could not
+// come back (home_known false), cannot be reached.  Returns false after
+// message 44 then.
+bool resolve_archive_path(OpContext* ctx, const char* name, bool home_known) {
+    bool relative = name[0] != '/' && name[0] != '\\';
+    bool elsewhere = relative && (ctx->flags & OPT_START_DIR);
+    if (!(elsewhere && !home_known) && plat::_fullpath(ctx->archive_path, name, sizeof ctx->archive_path) != nullptr)
+        return true;
+    size_t len = std::strlen(name);
+    if (elsewhere || len >= sizeof ctx->archive_path) {
+        ctx->archive_path[0] = '\0';
+        show_error(MSG_WILDCARD_ACCESS, name);
+        return false;
+    }
+    std::memcpy(ctx->archive_path, name, len + 1);
+    return true;
+}
+
 }  // namespace
 
 bool attribute_filter_accepts(uint32_t attributes, uint32_t flags) {
@@ -188,8 +212,9 @@ int32_t build_file_list(int32_t count, char** work, OpContext* ctx, char*** out_
     }
     // Resolved only now, so that a relative archive name refers to the
     // directory the program was started in, never to the -c directory.
-    if (plat::_fullpath(ctx->archive_path, list[n - 1], sizeof ctx->archive_path) == nullptr) {
-        ctx->archive_path[0] = '\0';
+    if (!resolve_archive_path(ctx, list[n - 1], entry_dir[0] != '\0')) {
+        free_file_list(list, n);
+        return RC_EXPAND;
     }
     *out_list = list;
     *out_count = n;

@@ -11,9 +11,10 @@ extern int find_next_failed;
 
 // Expands count names of work (the last is the archive name) from the start
 // directory into *out_list / *out_count, then resolves the last name to
-// archive_path against the working directory of entry (empty when it cannot
-// be formed).  Returns 0; -21 after message 35; -22 after message 43.  The
-// caller owns the list (free_file_list).
+// archive_path against the working directory of entry (the name as given
+// when the full path cannot be formed).  Returns 0; -21 after message 35,
+// or after message 44 when the archive cannot be reached; -22 after
+// message 43.  The caller owns the list (free_file_list).
 int32_t build_file_list(int32_t count, char** work, OpContext* ctx, char*** out_list,
                         int32_t* out_count);
 

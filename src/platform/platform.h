@@ -261,7 +261,9 @@ int _putch(int c);
 
 // Called once by main before anything else is opened: any of standard input, output and
 // error that is not open is opened on the null device, so that no file the program opens
-// later takes its place; the handlers behind remove_on_signal are installed.
+// later takes its place; the handlers behind remove_on_signal are installed;
+// a write to a pipe whose reader has gone fails (as a write error) instead of
+// ending the process.
 void prepare_process();
 
 // Names a file to delete if the process is ended by SIGINT, SIGTERM, SIGHUP or SIGXFSZ (it

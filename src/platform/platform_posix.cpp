@@ -931,6 +931,8 @@ void prepare_process() {
         }
     }
     for (int sig : REMOVE_SIGNALS) install_end_handler(sig, nullptr);
+    // EPIPE from the write instead: the caller reports it and cleans up.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 void remove_on_signal(int slot, const char* path) {

@@ -90,11 +90,11 @@ TEST(CommandLine, MissingFilesAndConflicts) {
 TEST(CommandLine, OverlongArgumentsAreRefused) {
     th::ScratchDir dir;
     th::write_file(dir / "f", "x");
-    std::string name(300, 'n');
+    std::string name(4096, 'n');
     auto r = run_in(dir, {"f", name});
     EXPECT_EQ(r.status, 248);
     EXPECT_EQ(r.err, "Argument too long: " + name + "\n");
-    std::string cdir(256, 'c');
+    std::string cdir(4096, 'c');
     r = run_in(dir, {"-c" + cdir, "f", "out.kel"});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.err, "Argument too long: " + cdir + "\n");

@@ -150,13 +150,29 @@ TEST_F(FileList, OverlongMatchIsSkipped) {
     EXPECT_EQ(names, (Names{deep + "/short", "out.kel"}));
 }
 
-TEST_F(FileList, ArchivePathEmptyWhenItCannotBeFormed) {
+// When the working directory and the name together pass the path limit,
+// the name as given still reaches the archive and names it in messages;
+// beyond the limit itself, or with -c (the operation then works in another
+// directory), it is refused naming it.
+TEST_F(FileList, ArchiveNameAsGivenWhenItsFullPathCannotBeFormed) {
     int32_t rc;
     std::string err;
-    std::string huge(5000, 'x');
-    Names names = expand({huge}, &rc, &err);
+    std::string deep(4090, 'x');
+    Names names = expand({deep}, &rc, &err);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(ctx_.archive_path[0], '\0');
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(std::string(ctx_.archive_path), deep);
+    std::string huge(5000, 'x');
+    names = expand({huge}, &rc, &err);
+    EXPECT_EQ(rc, -21);
+    EXPECT_EQ(err, "During wild card expansion, could not access path:\n    " + huge + "\n");
+    ctx_.flags |= OPT_START_DIR;
+    names = expand({deep}, &rc, &err);
+    EXPECT_EQ(rc, -21);
+    EXPECT_EQ(err, "During wild card expansion, could not access path:\n    " + deep + "\n");
+    names = expand({"a.kel"}, &rc, &err);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(std::string(ctx_.archive_path), dir_.path() + "/a.kel");
 }
 
 }  // namespace

@@ -131,30 +131,67 @@ TEST(CreateHeader, UncreatableArchiveGivesMinus4Silently) {
 TEST(AppendOpen, ExistingArchiveIsWrittenAtItsEnd) {
     th::ScratchDir dir;
     string path = dir / "a.kel";
-    th::write_file(path, "hello");
-    OpContext ctx = make_ctx(path, ORIGIN_KELPARC | OPT_PASSWORD);
+    // A locked archive: appended to without its password.
+    make_archive(path, ORIGIN_KELPARC | OPT_PASSWORD, "Secret");
+    string before = th::read_file(path);
+    OpContext ctx = make_ctx(path, ORIGIN_KELPARC);
     int64_t from = 99;
-    ASSERT_EQ(open_archive_for_append(&ctx, "pw", &from), 0);
-    EXPECT_EQ(from, 5);
+    ASSERT_EQ(open_archive_for_append(&ctx, &from), 0);
+    EXPECT_EQ(from, static_cast<int64_t>(before.size()));
     ASSERT_EQ(block_write("XY", 2), 0);
     ASSERT_EQ(block_flush(), 0);
     plat::_close(ctx.write_handle);
-    EXPECT_EQ(th::read_file(path), "helloXY");  // no header, no password block
+    EXPECT_EQ(th::read_file(path), before + "XY");  // no header, no password block
 }
 
-TEST(AppendOpen, MissingArchiveIsCreatedWithItsHeader) {
+// Anything but a whole header (magic, a length of 1 or more, that many body
+// bytes) is refused before the file is opened for writing.
+TEST(AppendOpen, FileWithoutAWholeHeaderIsRefusedUnchanged) {
+    th::ScratchDir dir;
+    const string cases[] = {
+        "notes about the weekend\n",
+        "",
+        "KELPA",
+        MAGIC_04 + "   6" + string("4 1 2", 5),        // body one byte short
+        MAGIC_04 + "   0",                              // length 0
+        MAGIC_04 + "  -3" + string("4 1 2\0", 6),
+        MAGIC_04 + "abcd" + string("4 1 2\0", 6),
+        "KELPB" + string("\x04   6") + string("4 1 2\0", 6),
+    };
+    for (const string& bytes : cases) {
+        string path = dir / "f";
+        th::write_file(path, bytes);
+        OpContext ctx = make_ctx(path, ORIGIN_KELPARC);
+        int64_t from = 99;
+        int32_t rc = 0;
+        string err = stderr_of([&] { rc = open_archive_for_append(&ctx, &from); });
+        EXPECT_EQ(rc, -6) << bytes;
+        EXPECT_EQ(err, "Bad file format for " + path + "\n") << bytes;
+        EXPECT_EQ(ctx.write_handle, -1);
+        EXPECT_EQ(th::read_file(path), bytes);
+    }
+    // The shortest whole header, with nothing after it, is an archive.
+    string path = dir / "g";
+    th::write_file(path, MAGIC_04 + "   1" + string("\0", 1));
+    OpContext ctx = make_ctx(path, ORIGIN_KELPARC);
+    int64_t from = 0;
+    ASSERT_EQ(open_archive_for_append(&ctx, &from), 0);
+    EXPECT_EQ(from, 11);
+    plat::_close(ctx.write_handle);
+}
+
+TEST(AppendOpen, MissingArchiveIsLeftToTheCaller) {
     th::ScratchDir dir;
     string path = dir / "new.kel";
     OpContext ctx = make_ctx(path, ORIGIN_KELPARC | OPT_APPEND);
     int64_t from = 99;
     int32_t rc = 0;
-    string err = stderr_of([&] { rc = open_archive_for_append(&ctx, "", &from); });
+    string err = stderr_of([&] { rc = open_archive_for_append(&ctx, &from); });
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(from, -1);
+    EXPECT_EQ(ctx.write_handle, -1);
     EXPECT_EQ(err, "Zip file does not exist " + path + ".\nDo not use the -a option to write to new zip file.\n");
-    ASSERT_EQ(block_flush(), 0);
-    plat::_close(ctx.write_handle);
-    EXPECT_EQ(th::read_file(path), MAGIC_04 + "   8" + string("516 1 2\0", 8));
+    EXPECT_FALSE(th::exists(path));
 }
 
 TEST(AppendOpen, UnopenableArchiveGivesMessage28) {
@@ -163,7 +200,7 @@ TEST(AppendOpen, UnopenableArchiveGivesMessage28) {
     OpContext ctx = make_ctx(dir / "d.kel", ORIGIN_KELPARC);
     int64_t from = 99;
     int32_t rc = 0;
-    string err = stderr_of([&] { rc = open_archive_for_append(&ctx, "", &from); });
+    string err = stderr_of([&] { rc = open_archive_for_append(&ctx, &from); });
     EXPECT_EQ(rc, -4);
     EXPECT_EQ(err, "Could not open source file " + (dir / "d.kel") + "\n");
 }
