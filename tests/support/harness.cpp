@@ -115,8 +115,34 @@ static void drain(int fd, std::string* into) {
     }
 }
 
+// Changes to dir, one component at a time when the whole path is longer than
+// the system accepts.
+static int change_dir(const std::string& dir) {
+    if (::chdir(dir.c_str()) == 0) return 0;
+    if (errno != ENAMETOOLONG) return -1;
+    if (dir[0] == '/' && ::chdir("/") != 0) return -1;
+    size_t at = 0;
+    while (at < dir.size()) {
+        size_t end = dir.find('/', at);
+        if (end == std::string::npos) end = dir.size();
+        if (end > at && ::chdir(dir.substr(at, end - at).c_str()) != 0) return -1;
+        at = end + 1;
+    }
+    return 0;
+}
+
+static void child_streams(const RunOptions& opt) {
+    if (!opt.stdout_path.empty()) {
+        int fd = ::open(opt.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0 || ::dup2(fd, 1) < 0) _exit(125);
+        ::close(fd);
+    }
+    if (opt.close_stdout) ::close(1);
+    if (opt.close_stderr) ::close(2);
+}
+
 static void child_setup(const RunOptions& opt) {
-    if (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) != 0) _exit(127);
+    if (!opt.cwd.empty() && change_dir(opt.cwd) != 0) _exit(127);
     if (opt.fsize_limit >= 0) {
         ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit rl;
@@ -138,6 +164,13 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    if (opt.stdout_reader_gone) {
+        // Nobody reads, from before the child starts: its writes fail with a
+        // broken pipe.  /dev/null stands in for the reader (end of file).
+        int null_fd = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_fd, out_pipe[0]);
+        ::close(null_fd);
+    }
     pid_t pid = ::fork();
     if (pid == 0) {
         ::setsid();  // no controlling terminal: the prompt falls back to stdin
@@ -153,12 +186,14 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         ::close(out_pipe[0]); ::close(out_pipe[1]);
         ::close(err_pipe[0]); ::close(err_pipe[1]);
         child_setup(opt);
+        child_streams(opt);
         ::execv(program.c_str(), argv.data());
         _exit(127);
     }
     ::close(in_pipe[0]);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
+    bool out_open = !opt.stdout_reader_gone, err_open = true;
     if (!opt.stdin_data.empty()) {
         ::signal(SIGPIPE, SIG_IGN);
         ssize_t ignored = ::write(in_pipe[1], opt.stdin_data.data(), opt.stdin_data.size());
@@ -167,7 +202,6 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     ::close(in_pipe[1]);
     // Read both streams until they close or the deadline passes.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
-    bool out_open = true, err_open = true;
     ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
     ::fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
     while (out_open || err_open) {

@@ -44,6 +44,13 @@ struct RunOptions {
     int64_t fsize_limit = -1;     // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
     bool as_nobody = false;       // drop to uid/gid 65534 first (when root)
     std::vector<std::string> env; // extra NAME=VALUE entries
+    // Standard output of the child: a file opened for writing (for example
+    // /dev/full) instead of the captured pipe; or closed (">&-"); or a pipe
+    // whose reader has gone before the child starts.
+    std::string stdout_path;
+    bool close_stdout = false;
+    bool stdout_reader_gone = false;
+    bool close_stderr = false;    // "2>&-"
 };
 
 struct RunResult {
