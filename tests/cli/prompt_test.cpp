@@ -78,7 +78,17 @@ TEST(Prompt, EmptyEntryAsksAgain) {
 // Ctrl+C is a key, not a signal: the prompt returns -19 at once and leaves
 // its line unterminated.
 TEST(Prompt, CtrlCCancels) {
-    expect_screen(type_keys({"a", "b", "\x03", "c", "\r"}), PROMPT + "**rc=-19 pw=\r\n");
+    // Keys typed after Ctrl+C are never read into the entry.  Once the prompt
+    // has given the terminal back, the terminal's own echo may show them
+    // before the probe ends, so only the prompt's part of the screen and the
+    // probe's line are compared.
+    auto r = type_keys({"a", "b", "\x03", "c", "\r"});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.screen.substr(0, PROMPT.size() + 2), PROMPT + "**") << r.screen;
+    EXPECT_NE(r.screen.find("rc=-19 pw=\r\n"), std::string::npos) << r.screen;
+    EXPECT_EQ(r.screen.find("***"), std::string::npos) << r.screen;
     expect_screen(type_keys({"\x03"}), PROMPT + "rc=-19 pw=\r\n");
 }
 
