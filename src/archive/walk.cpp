@@ -20,24 +20,22 @@ namespace {
 
 // Reads the record length field and the record text into the transfer
 // buffer and parses them into entry.  Returns 0; 1 at the end of the
-// archive; a negative code for a record that cannot be read (*read_failed
-// set: a read failure, a corrupt length field, a short text, a stored name
-// over 255 characters) or the parser's code.
-int32_t read_entry(dir_entry* entry, bool* read_failed) {
-    *read_failed = false;
+// archive; -6 after message 15 (the archive path) for a record that cannot
+// be read (a read failure, a corrupt length field, a short text, a stored
+// name over 255 characters); or the parser's code.
+int32_t read_entry(dir_entry* entry, const OpContext* ctx) {
     int64_t record_len = 0;
     int32_t rc = read_record_length(&record_len);
     if (rc == RC_END) return RC_END;
-    if (rc != RC_OK || record_len > TRANSFER_SIZE ||
-        block_read(transfer_buffer, static_cast<uint32_t>(record_len)) != 0) {
-        *read_failed = true;
-        return RC_READ;
+    if (rc == RC_OK && record_len <= TRANSFER_SIZE &&
+        block_read(transfer_buffer, static_cast<uint32_t>(record_len)) == 0) {
+        rc = parse_dir_record(reinterpret_cast<const char*>(transfer_buffer),
+                              static_cast<uint32_t>(record_len), entry);
+        // A stored name too long for its field is a malformed record.
+        if (rc != RC_READ) return rc;
     }
-    rc = parse_dir_record(reinterpret_cast<const char*>(transfer_buffer),
-                          static_cast<uint32_t>(record_len), entry);
-    // A stored name too long for its field is a malformed record.
-    if (rc == RC_READ) *read_failed = true;
-    return rc;
+    show_error(MSG_READ_ERROR, ctx->archive_path);
+    return RC_READ;
 }
 
 // Sets the walk's directory to the working directory ("." when it cannot be
@@ -123,12 +121,7 @@ int32_t restore_held(std::vector<HeldDir>* held, const NameParts& parts, OpConte
 // Returns 0, 1 at the end of the archive, or negative.
 int32_t unpack_chosen_step(dir_entry* entry, OpContext* ctx, Selection* sel, std::vector<HeldDir>* held,
                            OpenDirs* open_dirs) {
-    bool read_failed = false;
-    int32_t rc = read_entry(entry, &read_failed);
-    if (read_failed) {
-        show_error(MSG_READ_ERROR, ctx->archive_path);
-        return RC_READ;
-    }
+    int32_t rc = read_entry(entry, ctx);
     if (rc != RC_OK) return rc;
     bool opening = (entry->mode & plat::MODE_DIR) && !(entry->entry_flags & ENTRY_DIR_END);
     bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
@@ -248,9 +241,7 @@ void print_detail_totals(const ListTotals& totals) {
 // and closing and silently skipped records are left out.
 int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals* totals, bool* shown) {
     *shown = false;
-    bool read_failed = false;
-    int32_t rc = read_entry(entry, &read_failed);
-    if (read_failed) show_error(MSG_READ_ERROR, ctx->archive_path);
+    int32_t rc = read_entry(entry, ctx);
     if (rc != RC_OK) return rc;
     bool unnamed = (entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)) != 0;
     // A silently skipped record is never chosen by name.
@@ -287,12 +278,7 @@ int32_t skip_entry_data(unsigned char* /*buffer*/, dir_entry* entry, OpContext* 
 }
 
 int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
-    bool read_failed = false;
-    int32_t rc = read_entry(entry, &read_failed);
-    if (read_failed) {
-        show_error(MSG_READ_ERROR, ctx->archive_path);
-        return RC_READ;
-    }
+    int32_t rc = read_entry(entry, ctx);
     if (rc != RC_OK) return rc;
     return unpack_read_entry(entry, ctx, open_dirs);
 }
