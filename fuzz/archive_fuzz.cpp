@@ -9,14 +9,13 @@
 // is entered again afterwards.  The paths on the fuzzer's command line are
 // made absolute before it reads them: a crash artifact is written while the
 // scratch directory is the working directory.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -40,9 +39,17 @@ void remove_scratch() {
 
 const std::string& scratch() {
     if (scratch_base.empty()) {
-        std::string tmpl = (fs::temp_directory_path() / "kelparc_archive_fuzz.XXXXXX").string();
-        if (mkdtemp(&tmpl[0]) == nullptr) std::abort();
-        scratch_base = tmpl;
+        // A new directory of a random name (create_directory is false for
+        // one that exists), the same way on every system.
+        std::random_device random;
+        while (scratch_base.empty()) {
+            std::error_code ec;
+            std::string name = "kelparc_archive_fuzz." + std::to_string(random());
+            fs::path candidate = fs::temp_directory_path(ec) / name;
+            if (ec) std::abort();
+            if (fs::create_directory(candidate, ec)) scratch_base = candidate.string();
+            else if (ec) std::abort();
+        }
         start_dir = fs::current_path().string();
         fs::create_directories(scratch_base + "/out");
         std::atexit(remove_scratch);
@@ -134,11 +141,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::string out_dir = base + "/out";
     empty_dir(out_dir);
-    if (chdir(out_dir.c_str()) != 0) std::abort();
+    if (plat::_chdir(out_dir.c_str()) != 0) std::abort();
     quiet_switch = 1;
     walk_once(archive, false);
     walk_once(archive, true);
-    if (chdir(start_dir.c_str()) != 0) std::abort();
+    if (plat::_chdir(start_dir.c_str()) != 0) std::abort();
     // Nothing may appear beside the output directory.
     for (auto& e : fs::directory_iterator(base)) {
         std::string name = e.path().filename().string();

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
             // A target that leaves the working directory elsewhere loses a
             // corpus given by a relative path.
             if (!in) {
-                std::fprintf(stderr, "cannot read %s\n", e.path().c_str());
+                std::fprintf(stderr, "cannot read %s\n", e.path().string().c_str());
                 return 1;
             }
             std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),

@@ -1,0 +1,281 @@
+// The Windows platform files, run under Wine or Windows: stored names that
+// Windows would take for a drive, share, stream or device; file identity
+// across spellings and links; attributes, times, read-only state; the
+// directory search; the path limit; the option prefixes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codec/restore.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A fresh directory under the system's temporary folder, the working
+// directory while the object lives.
+class InTempDir {
+public:
+    InTempDir() {
+        char base[MAX_PATH];
+        GetTempPathA(sizeof base, base);
+        static int counter = 0;
+        for (;;) {
+            path_ = std::string(base) + "kpw" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
+            if (CreateDirectoryA(path_.c_str(), nullptr)) break;
+        }
+        GetCurrentDirectoryA(sizeof old_, old_);
+        SetCurrentDirectoryA(path_.c_str());
+    }
+    ~InTempDir() {
+        SetCurrentDirectoryA(old_);
+        std::string cmd = "rmdir /s /q \"" + path_ + "\" >NUL 2>NUL";
+        std::system(cmd.c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    char old_[MAX_PATH];
+};
+
+void put(const char* name, const std::string& bytes) {
+    FILE* f = std::fopen(name, "wb");
+    ASSERT_NE(f, nullptr) << name;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string resolved(const char* name, bool* unsafe) {
+    char out[plat::PATH_CAP];
+    char rel[plat::PATH_CAP];
+    if (!resolve_output_path("T", name, out, sizeof out, rel, unsafe)) return "<too long>";
+    return rel;
+}
+
+}  // namespace
+
+// ---- stored names -------------------------------------------------------------
+
+TEST(WinNames, DrivesSharesStreamsAndDevicesLandUnderTheTarget) {
+    struct Case {
+        const char* stored;
+        const char* restored;
+        bool unsafe;
+    } cases[] = {
+        {"C:\\Windows\\evil.dll", "Windows/evil.dll", true},
+        {"c:foo.txt", "foo.txt", true},
+        {"C:", "", true},
+        {"\\\\server\\share\\x\\y.txt", "x/y.txt", true},
+        {"//server/share/z.txt", "z.txt", true},
+        {"\\\\?\\C:\\Windows\\w.txt", "Windows/w.txt", true},
+        {"\\\\.\\PhysicalDrive0", "PhysicalDrive0", true},
+        {"\\\\.\\CON", "_CON", true},
+        {"dir\\name.txt:stream", "dir/name.txt_stream", true},
+        {"12:30.log", "12_30.log", true},
+        {"CON", "_CON", true},
+        {"con.txt", "_con.txt", true},
+        {"a/Nul.tar.gz", "a/_Nul.tar.gz", true},
+        {"AUX", "_AUX", true},
+        {"prn.", "_prn.", true},
+        {"COM1", "_COM1", true},
+        {"lpt9.log", "_lpt9.log", true},
+        {"CONIN$", "_CONIN$", true},
+        {"sub/CON/x.txt", "sub/_CON/x.txt", true},
+        // Ordinary names that only look alike.
+        {"COM0", "COM0", false},
+        {"COM10", "COM10", false},
+        {"CONSOLE.txt", "CONSOLE.txt", false},
+        {"xcon", "xcon", false},
+        {"nul_file", "nul_file", false},
+        {"a\\b/c.txt", "a/b/c.txt", false},
+    };
+    for (const Case& c : cases) {
+        bool unsafe = false;
+        EXPECT_EQ(resolved(c.stored, &unsafe), c.restored) << c.stored;
+        EXPECT_EQ(unsafe, c.unsafe) << c.stored;
+    }
+}
+
+TEST(WinNames, RootLengths) {
+    EXPECT_EQ(plat::foreign_root_len("plain"), 0u);
+    EXPECT_EQ(plat::foreign_root_len("\\rooted"), 0u);
+    EXPECT_EQ(plat::foreign_root_len("C:\\\\x"), 4u);
+    EXPECT_EQ(plat::foreign_root_len("\\\\srv\\shr\\x"), 10u);
+    EXPECT_EQ(plat::foreign_root_len("\\\\?\\D:\\x"), 7u);
+    EXPECT_EQ(plat::foreign_root_len("1:x"), 0u);  // no drive letter
+}
+
+// ---- status, identity, attributes, times ------------------------------------------
+
+TEST(WinFiles, IdentityFollowsTheFileNotTheSpelling) {
+    InTempDir dir;
+    put("Archive.kel", "abc");
+    put("other.kel", "abc");
+    ASSERT_TRUE(CreateHardLinkA("hard.kel", "Archive.kel", nullptr));
+    plat::StatRec a, b, c, d, e;
+    ASSERT_EQ(plat::_stat("Archive.kel", &a), 0);
+    ASSERT_EQ(plat::_stat("ARCHIVE.KEL", &b), 0);
+    ASSERT_EQ(plat::_stat((dir.path() + "\\archive.kel").c_str(), &c), 0);
+    ASSERT_EQ(plat::_stat("hard.kel", &d), 0);
+    ASSERT_EQ(plat::_stat("other.kel", &e), 0);
+    EXPECT_TRUE(plat::same_file(a.id, b.id));
+    EXPECT_TRUE(plat::same_file(a.id, c.id));
+    EXPECT_TRUE(plat::same_file(a.id, d.id));
+    EXPECT_FALSE(plat::same_file(a.id, e.id));
+    int fd = plat::_open("archive.KEL", plat::OF_RDONLY | plat::OF_BINARY);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(plat::is_same_file("hard.kel", fd));
+    EXPECT_FALSE(plat::is_same_file("other.kel", fd));
+    plat::_close(fd);
+}
+
+TEST(WinFiles, StatusOfFilesDirectoriesAndDevices) {
+    InTempDir dir;
+    put("f.bin", std::string(70000, 'x'));
+    ASSERT_EQ(plat::_mkdir("d"), 0);
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat("f.bin", &st), 0);
+    EXPECT_EQ(st.size, 70000);
+    EXPECT_EQ(st.mode & 0xF000, plat::MODE_REG);
+    EXPECT_NE(st.mode & plat::MODE_OWNER_WRITE, 0u);
+    ASSERT_EQ(plat::_stat("d", &st), 0);
+    EXPECT_EQ(st.mode & 0xF000, plat::MODE_DIR);
+    ASSERT_EQ(plat::_stat("d/", &st), 0);  // a trailing separator names the directory
+    EXPECT_EQ(plat::_stat("missing", &st), -1);
+    // Devices are neither statted nor opened as files.
+    EXPECT_EQ(plat::_stat("NUL", &st), -1);
+    EXPECT_EQ(plat::_open("NUL", plat::OF_RDONLY), -1);
+    EXPECT_EQ(plat::_open("con.txt", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC), -1);
+    EXPECT_EQ(plat::_open("d", plat::OF_RDONLY), -1);
+}
+
+TEST(WinFiles, ReadOnlyHiddenSystemAndTimes) {
+    InTempDir dir;
+    put("f", "data");
+    ASSERT_NE(plat::SetFileAttributesA("f", plat::ATTR_HIDDEN | plat::ATTR_SYSTEM | plat::ATTR_ARCHIVE), 0);
+    uint32_t attrs = plat::GetFileAttributesA("f");
+    EXPECT_EQ(attrs & (plat::ATTR_HIDDEN | plat::ATTR_SYSTEM), plat::ATTR_HIDDEN | plat::ATTR_SYSTEM);
+    EXPECT_EQ(plat::_utime("f", 315532800, 978307200), 0);  // 1980, 2001
+    ASSERT_EQ(plat::_chmod("f", 0x8124), 0);                // no write bit
+    attrs = plat::GetFileAttributesA("f");
+    EXPECT_NE(attrs & plat::ATTR_READONLY, 0u);
+    EXPECT_NE(attrs & plat::ATTR_HIDDEN, 0u);  // read-only leaves the other bits alone
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.mtime, 978307200);
+    EXPECT_EQ(st.atime, 315532800);
+    EXPECT_EQ(st.mode & plat::MODE_OWNER_WRITE, 0u);
+    // Clearing hidden and system keeps read-only; the write bit clears it.
+    ASSERT_NE(plat::SetFileAttributesA("f", 0), 0);
+    attrs = plat::GetFileAttributesA("f");
+    EXPECT_EQ(attrs & (plat::ATTR_HIDDEN | plat::ATTR_SYSTEM | plat::ATTR_READONLY), plat::ATTR_READONLY);
+    ASSERT_EQ(plat::_chmod("f", 0x81B6), 0);
+    EXPECT_EQ(plat::GetFileAttributesA("f") & plat::ATTR_READONLY, 0u);
+    // A directory's times are set too (the runtime's own call opens files only).
+    ASSERT_EQ(plat::_mkdir("d"), 0);
+    EXPECT_EQ(plat::_utime("d", 4102444800, 4102444800), 0);  // 2100
+    ASSERT_EQ(plat::_stat("d", &st), 0);
+    EXPECT_EQ(st.mtime, 4102444800);
+    EXPECT_EQ(plat::GetFileAttributesA("missing"), plat::ATTR_INVALID);
+}
+
+TEST(WinFiles, HandlesReadWriteSeekAndTemporaryFiles) {
+    InTempDir dir;
+    int fd = plat::_open("f", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_write(fd, "a\nb\n", 4), 4);  // bytes unchanged, no \r added
+    plat::_close(fd);
+    fd = plat::_open("f", plat::OF_RDONLY | plat::OF_BINARY);
+    char buf[16];
+    EXPECT_EQ(plat::_read(fd, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "a\nb\n");
+    EXPECT_EQ(plat::_lseek(fd, 1, plat::SEEK_SET_), 1);
+    EXPECT_EQ(plat::_read(fd, buf, 2), 2);
+    EXPECT_EQ(plat::_read(fd, buf, 8), 1);
+    EXPECT_EQ(plat::_read(fd, buf, 8), 0);
+    plat::_close(fd);
+    char temp[plat::PATH_CAP];
+    fd = plat::_open_temp("sub/../f", temp, sizeof temp);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(std::strstr(temp, ".kelparc-"), nullptr) << temp;
+    EXPECT_EQ(plat::_write(fd, "new", 3), 3);
+    plat::_close(fd);
+    EXPECT_EQ(plat::_rename(temp, "f"), 0);  // over the existing file
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat("f", &st), 0);
+    EXPECT_EQ(st.size, 3);
+    EXPECT_EQ(plat::_access(temp, 0), -1);
+}
+
+// ---- paths ----------------------------------------------------------------------------
+
+TEST(WinPaths, FullPathsDrivesAndTheNarrowLimit) {
+    InTempDir dir;
+    char full[plat::PATH_CAP];
+    ASSERT_NE(plat::_fullpath(full, "a/./b/../c.txt", sizeof full), nullptr);
+    EXPECT_EQ(std::string(full), dir.path() + "\\a\\c.txt");
+    char drive[256], d[256], f[256], e[256];
+    plat::_splitpath("C:\\tools\\kelparc.exe", drive, d, f, e);
+    EXPECT_STREQ(drive, "C:");
+    EXPECT_STREQ(d, "\\tools\\");
+    EXPECT_STREQ(f, "kelparc");
+    EXPECT_STREQ(e, ".exe");
+    // 259 characters are the most a narrow call takes; one more is refused,
+    // never cut to a shorter name.
+    std::string longest(259, 'n');
+    std::string too_long(260, 'n');
+    EXPECT_EQ(plat::_open(too_long.c_str(), plat::OF_WRONLY | plat::OF_CREAT), -1);
+    EXPECT_EQ(plat::GetLastError(), 206u);
+    EXPECT_EQ(plat::_fullpath(full, too_long.c_str(), sizeof full), nullptr);
+    EXPECT_EQ(plat::_stat(too_long.c_str(), nullptr), -1);
+    EXPECT_EQ(plat::_access(longest.substr(0, 200).c_str(), 0), -1);
+    bool unsafe = false;
+    char out[plat::PATH_CAP];
+    EXPECT_FALSE(resolve_output_path(dir.path().c_str(), longest.c_str(), out, sizeof out, nullptr, &unsafe));
+}
+
+// ---- directory search -------------------------------------------------------------
+
+TEST(WinFind, CaseBlindMatchingDotsFirstNormalEnd) {
+    InTempDir dir;
+    put("Beta.TXT", "");
+    put("alpha.txt", "");
+    put("gamma.c", "");
+    ASSERT_EQ(plat::_mkdir("Sub"), 0);
+    ASSERT_NE(plat::SetFileAttributesA("gamma.c", plat::ATTR_HIDDEN), 0);
+    plat::FindData data;
+    plat::FindHandle h = plat::FindFirstFileA("*.*", &data);
+    ASSERT_NE(h, plat::NO_FIND_HANDLE);
+    std::string names = data.cFileName;
+    uint32_t gamma_attrs = 0, sub_attrs = 0;
+    while (plat::FindNextFileA(h, &data) != 0) {
+        names += std::string(",") + data.cFileName;
+        if (std::strcmp(data.cFileName, "gamma.c") == 0) gamma_attrs = data.dwFileAttributes;
+        if (std::strcmp(data.cFileName, "Sub") == 0) sub_attrs = data.dwFileAttributes;
+    }
+    EXPECT_EQ(plat::GetLastError(), plat::ERR_NO_MORE_FILES);
+    plat::FindClose(h);
+    EXPECT_EQ(names.substr(0, 5), ".,..,") << names;
+    EXPECT_NE(gamma_attrs & plat::ATTR_HIDDEN, 0u);
+    EXPECT_NE(sub_attrs & plat::ATTR_DIRECTORY, 0u);
+    // "*.txt" matches both spellings of the extension.
+    h = plat::FindFirstFileA("*.TxT", &data);
+    ASSERT_NE(h, plat::NO_FIND_HANDLE);
+    int n = 1;
+    while (plat::FindNextFileA(h, &data) != 0) ++n;
+    plat::FindClose(h);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(plat::FindFirstFileA("*.none", &data), plat::NO_FIND_HANDLE);
+    EXPECT_NE(plat::GetLastError(), plat::ERR_NO_MORE_FILES);
+    EXPECT_TRUE(plat::names_ignore_case());
+}
+
+TEST(WinCommandLine, BothOptionPrefixes) {
+    EXPECT_TRUE(plat::is_option_prefix('-'));
+    EXPECT_TRUE(plat::is_option_prefix('/'));
+    EXPECT_FALSE(plat::is_option_prefix('\\'));
+}
