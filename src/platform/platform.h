@@ -266,8 +266,9 @@ int _putch(int c);
 // ending the process.
 void prepare_process();
 
-// Names a file to delete if the process is ended by SIGINT, SIGTERM, SIGHUP or SIGXFSZ (it
-// then ends by that signal as before).  Slot 0: the new archive's temporary file; slot 1: a
+// Names a file to delete if the process is ended from outside: by SIGINT, SIGTERM, SIGHUP or
+// SIGXFSZ on POSIX (it then ends by that signal as before); by Ctrl+C, Ctrl+Break or the
+// console closing on Windows.  Slot 0: the new archive's temporary file; slot 1: a
 // restore's temporary output file.  nullptr clears the slot.  Safe to call at any time.
 void remove_on_signal(int slot, const char* path);
 
