@@ -64,7 +64,7 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
     return entry->attr_len == 0 ? 0 : read_attr_block(entry->attr_len, entry);
 }
 
-int32_t read_linked_header(OpContext* /*ctx*/, int64_t* chunk_len, int32_t* chunk_flags) {
+int32_t read_linked_header(int64_t* chunk_len, int32_t* chunk_flags) {
     char field[LINKED_HEADER_LEN] = {};
     int64_t first = 0;
     // A first field that does not read as a number is damage, not a length

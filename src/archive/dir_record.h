@@ -65,7 +65,7 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry);
 
 // Reads a linked header.  Returns 0, or -14 after message 20 (the field is
 // missing, short, or its first field does not read as a number).
-int32_t read_linked_header(OpContext* ctx, int64_t* chunk_len, int32_t* chunk_flags);
+int32_t read_linked_header(int64_t* chunk_len, int32_t* chunk_flags);
 
 // Reads the 4-byte record length field: R is the number formed by the
 // digits before its NUL.  Returns 0 with *record_len set (1 or more); 1 at

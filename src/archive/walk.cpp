@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/block_io.h"
+#include "archive/chunks.h"
 #include "archive/select.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
@@ -71,8 +72,8 @@ struct HeldDir {
 };
 
 // Passes over an entry's data, as -s and unchosen entries are.
-int32_t pass_over(dir_entry* entry, OpContext* ctx) {
-    int32_t rc = skip_entry_data(transfer_buffer, entry, ctx);
+int32_t pass_over(dir_entry* entry) {
+    int32_t rc = skip_entry_data(entry);
     if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
     return rc;
 }
@@ -93,7 +94,7 @@ int32_t unpack_read_entry(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs)
             show_info(MSG_SKIPPING, entry->name);
             if (!stdout_flush()) return RC_OUT_WRITE;
         }
-        return pass_over(entry, ctx);
+        return pass_over(entry);
     }
     if (!quiet && !(entry->entry_flags & ENTRY_DIR_END)) print_unpacked_name(entry->name);
     // Standard output gone: the files finished so far stay, no more is made.
@@ -138,11 +139,11 @@ int32_t unpack_chosen_step(dir_entry* entry, OpContext* ctx, Selection* sel, std
             if (!same_name((*held)[k].parts, parts, sel->ignore_case)) continue;
             bool restored = (*held)[k].restored;
             held->resize(k);
-            return restored ? unpack_read_entry(entry, ctx, open_dirs) : pass_over(entry, ctx);
+            return restored ? unpack_read_entry(entry, ctx, open_dirs) : pass_over(entry);
         }
     }
     if (hidden_skip || !selection_choose(sel, entry->name)) {
-        rc = pass_over(entry, ctx);
+        rc = pass_over(entry);
         if (rc != 0 || !opening || hidden_skip) return rc;
         held->emplace_back();
         HeldDir& h = held->back();
@@ -252,7 +253,7 @@ int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals*
     *shown = chosen && totals == nullptr;
     if (stdout_failed()) return RC_OUT_WRITE;
     int64_t stored = 0;
-    rc = skip_entry_data(transfer_buffer, entry, ctx, &stored);
+    rc = skip_entry_data(entry, &stored);
     // A missing linked header has said so itself (message 20).
     if (rc == RC_READ) show_error(MSG_READ_ERROR, ctx->archive_path);
     if (rc != 0 || totals == nullptr) return rc;
@@ -261,21 +262,6 @@ int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals*
 }
 
 }  // namespace
-
-int32_t skip_entry_data(unsigned char* /*buffer*/, dir_entry* entry, OpContext* ctx, int64_t* stored) {
-    int64_t chunk_len = entry->clen;
-    int32_t chunk_flags = entry->entry_flags;
-    while (chunk_len != 0) {
-        // Passing over needs no bound, but a negative length is damage.
-        if (chunk_len < 0) return RC_READ;
-        if (block_skip(static_cast<uint64_t>(chunk_len)) != 0) return RC_READ;
-        if (stored != nullptr) add_capped(stored, chunk_len);
-        if (!(chunk_flags & ENTRY_MORE)) break;
-        int32_t rc = read_linked_header(ctx, &chunk_len, &chunk_flags);
-        if (rc != 0) return rc;
-    }
-    return RC_OK;
-}
 
 int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
     int32_t rc = read_entry(entry, ctx);

@@ -25,7 +25,3 @@ int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
 int32_t list_walk(OpContext* ctx, Selection* sel = nullptr, bool detailed = false);
 int32_t list_step(dir_entry* entry, OpContext* ctx);
 
-// Passes over an entry's data and linked headers, adding the bytes of its
-// chunks to *stored when given.  Returns 0; -6 data missing or a negative
-// length; -14 linked header missing.
-int32_t skip_entry_data(unsigned char* buffer, dir_entry* entry, OpContext* ctx, int64_t* stored = nullptr);

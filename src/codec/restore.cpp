@@ -15,8 +15,8 @@
 #include <string>
 
 #include "archive/block_io.h"
+#include "archive/chunks.h"
 #include "archive/transfer.h"
-#include "archive/walk.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
 #include "platform/platform.h"
@@ -111,20 +111,21 @@ int32_t corrupt_chunk(OpContext* ctx, const Output& out) {
 // Copies every chunk of a file entry to the open output file.  On failure
 // the output file is closed and deleted and the negative code returned.
 int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const Output& out) {
-    int64_t chunk_len = entry->clen;
-    int32_t chunk_flags = entry->entry_flags;
-    while (chunk_len != 0) {
+    ChunkChain chain;
+    chunk_chain_begin(&chain, entry);
+    int32_t rc;
+    while ((rc = chunk_chain_next(&chain)) == RC_OK) {
         // A chunk never holds more than the transfer buffer; a longer or a
         // negative length can only come from a damaged archive.
-        if (chunk_len < 0 || chunk_len > TRANSFER_SIZE) return corrupt_chunk(ctx, out);
-        if (block_read(buffer, static_cast<uint32_t>(chunk_len)) != 0) {
+        if (chain.len < 0 || chain.len > TRANSFER_SIZE) return corrupt_chunk(ctx, out);
+        if (block_read(buffer, static_cast<uint32_t>(chain.len)) != 0) {
             show_error(MSG_READ_ERROR, ctx->archive_path);
             discard_output(ctx, out);
             return RC_READ;
         }
         const unsigned char* data = buffer;
-        int32_t count = static_cast<int32_t>(chunk_len);
-        if (!(chunk_flags & ENTRY_RAW)) {
+        int32_t count = static_cast<int32_t>(chain.len);
+        if (!(chain.flags & ENTRY_RAW)) {
             data = decompress_block(buffer, &count);
             if (data == nullptr) return corrupt_chunk(ctx, out);
         }
@@ -133,14 +134,10 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
             discard_output(ctx, out);
             return RC_OUT_WRITE;
         }
-        if (!(chunk_flags & ENTRY_MORE)) break;
-        int32_t rc = read_linked_header(ctx, &chunk_len, &chunk_flags);
-        if (rc != 0) {
-            discard_output(ctx, out);
-            return rc;
-        }
     }
-    return RC_OK;
+    if (rc == RC_END) return RC_OK;
+    discard_output(ctx, out);
+    return rc;
 }
 
 // Writes the entry to the open handle h and closes it.  Returns 0, or the
@@ -270,7 +267,7 @@ int32_t open_directory(const dir_entry* entry, const char* out_path, const char*
     return RC_OK;
 }
 
-int32_t restore_directory(unsigned char* buffer, dir_entry* entry, OpContext* ctx,
+int32_t restore_directory(dir_entry* entry, OpContext* ctx,
                           const char* out_path, const char* resolved, size_t rel_at,
                           OpenDirs* open_dirs) {
     if (entry->entry_flags & ENTRY_DIR_END) {
@@ -283,7 +280,7 @@ int32_t restore_directory(unsigned char* buffer, dir_entry* entry, OpContext* ct
     // pass over it exactly as the listing does, so that both walks see the
     // same entries.
     if (entry->clen == 0) return RC_OK;
-    int32_t rc = skip_entry_data(buffer, entry, ctx);
+    int32_t rc = skip_entry_data(entry);
     if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
     return rc;
 }
@@ -376,7 +373,7 @@ int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, O
     if (climbed && !closing) show_error(MSG_UNSAFE_PATH, entry->name, resolved);
     // Where the part below the walk's directory begins in out_path.
     size_t rel_at = std::strlen(out_path) - std::strlen(resolved);
-    if (is_dir) return restore_directory(buffer, entry, ctx, out_path, resolved, rel_at, open_dirs);
+    if (is_dir) return restore_directory(entry, ctx, out_path, resolved, rel_at, open_dirs);
     return restore_file(buffer, entry, ctx, out_path, resolved, rel_at);
 }
 

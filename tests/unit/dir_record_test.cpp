@@ -286,7 +286,7 @@ TEST(ReadRecord, WrittenEntriesReadBack) {
     ASSERT_EQ(block_skip(3), 0);
     int64_t chunk_len = 0;
     int32_t chunk_flags = -1;
-    ASSERT_EQ(read_linked_header(&ctx, &chunk_len, &chunk_flags), 0);
+    ASSERT_EQ(read_linked_header(&chunk_len, &chunk_flags), 0);
     EXPECT_EQ(chunk_len, 12);
     EXPECT_EQ(chunk_flags, 0);
 
@@ -432,20 +432,19 @@ TEST(RecordLength, DigitsBeforeTheNulOrCorrupt) {
 
 TEST(LinkedHeader, ReadWithinItsTenBytes) {
     th::ScratchDir dir;
-    OpContext ctx = make_ctx(ORIGIN_KELPARC);
     int64_t len = -1;
     int32_t flags = -1;
     int fd = stream_of(dir, string("16383 3\0\0\0", 10) + "1234567890" + "99");
-    ASSERT_EQ(read_linked_header(&ctx, &len, &flags), 0);
+    ASSERT_EQ(read_linked_header(&len, &flags), 0);
     EXPECT_EQ(len, 16383);
     EXPECT_EQ(flags, 3);
-    ASSERT_EQ(read_linked_header(&ctx, &len, &flags), 0);  // no NUL: bounded by the field
+    ASSERT_EQ(read_linked_header(&len, &flags), 0);  // no NUL: bounded by the field
     EXPECT_EQ(len, 1234567890);
     EXPECT_EQ(flags, 0);
     len = -1;
     flags = -1;
     int32_t rc = 0;
-    string err = stderr_of([&] { rc = read_linked_header(&ctx, &len, &flags); });
+    string err = stderr_of([&] { rc = read_linked_header(&len, &flags); });
     EXPECT_EQ(rc, -14);
     EXPECT_EQ(err, "Error reading linked header data.\n");
     EXPECT_EQ(len, -1);  // nothing stored
@@ -467,7 +466,7 @@ TEST(LinkedHeader, ReadWithinItsTenBytes) {
     for (const Case& c : cases) {
         fd = stream_of(dir, c.field);
         len = -1;
-        err = stderr_of([&] { rc = read_linked_header(&ctx, &len, &flags); });
+        err = stderr_of([&] { rc = read_linked_header(&len, &flags); });
         EXPECT_EQ(rc, c.rc) << k;
         EXPECT_EQ(len, c.len) << k;
         EXPECT_EQ(err, c.rc == 0 ? "" : "Error reading linked header data.\n") << k;
