@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "archive/stored_name.h"
 #include "base/context.h"
 
 enum : int32_t {
@@ -39,11 +40,13 @@ struct dir_entry {
 // The process-wide attribute buffer.
 extern unsigned char attr_buffer[ATTR_CAP];
 
-// Writes the record of one entry (and its attribute block).  name may be
-// shortened in place by the strip switch.  Returns 0, or -5 after message
-// 18 with archive_path.
-int32_t write_dir_record(char* name, const char* prefix, OpContext* ctx, const plat::StatRec* st,
-                         int64_t first_len, int32_t flags, int strip);
+// Writes the record of one entry under its stored name (see stored_name.h;
+// not changed here) and, but for a closing record, the attribute block of
+// attr_path under -th / -ts (the entry as the working directory names it).
+// A closing record carries ENTRY_DIR_END.  Returns 0, or -5 after message
+// 47 (the record text would not fit) or 18 with archive_path.
+int32_t write_dir_record(OpContext* ctx, RecordKind kind, const char* stored, const char* attr_path,
+                         const plat::StatRec* st, int64_t first_len, int32_t flags);
 
 // True when name can be a stored name: the record ends the name at its
 // first 0x04 and reads what follows as the record's numbers.

@@ -11,17 +11,6 @@ unsigned char attr_buffer[ATTR_CAP];
 
 namespace {
 
-// Shortens name in place to the text after its last '\' or '/'.  The scan
-// stops before the first character, so "/x" stays whole.
-void strip_to_last_component(char* name) {
-    for (size_t i = std::strlen(name); i-- > 1;) {
-        if (name[i] == '\\' || name[i] == '/') {
-            std::memmove(name, name + i + 1, std::strlen(name + i + 1) + 1);
-            return;
-        }
-    }
-}
-
 // Formats the record text into text (RECORD_TEXT_CAP bytes).  Returns its
 // length without the NUL, or -1 when the stored path is over 255 characters
 // or the text does not fit (nothing must then be written: a reader would
@@ -62,26 +51,18 @@ int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* 
     return 2;
 }
 
-int32_t write_dir_record(char* name, const char* prefix, OpContext* ctx, const plat::StatRec* st,
-                         int64_t first_len, int32_t flags, int strip) {
-    bool is_dir = (st->mode & plat::MODE_DIR) != 0;
+int32_t write_dir_record(OpContext* ctx, RecordKind kind, const char* stored, const char* attr_path,
+                         const plat::StatRec* st, int64_t first_len, int32_t flags) {
     int32_t attr_len = 0;
-    if (prefix == nullptr && is_dir) {
-        flags |= ENTRY_DIR_END;  // the closing record of a directory: no attributes
+    if (kind == RecordKind::dir_close) {
+        flags |= ENTRY_DIR_END;  // a closing record carries no attributes
     } else {
-        attr_len = build_attr_block(ctx, name, st, attr_buffer);  // by the name as given
-    }
-    if (strip) strip_to_last_component(name);
-    char path[2 * NAME_CAP];
-    if (prefix != nullptr && !is_dir) {
-        std::snprintf(path, sizeof path, "%s/%s", prefix, name);
-    } else {
-        std::snprintf(path, sizeof path, "%s", name);
+        attr_len = build_attr_block(ctx, attr_path, st, attr_buffer);
     }
     char text[RECORD_TEXT_CAP];
-    int text_len = format_record_text(text, path, st, flags, first_len, attr_len);
+    int text_len = format_record_text(text, stored, st, flags, first_len, attr_len);
     if (text_len < 0) {
-        show_error(MSG_NAME_TOO_LONG, path);
+        show_error(MSG_NAME_TOO_LONG, stored);
         return RC_WRITE;
     }
     if (write_record_pieces(text, text_len, attr_len) != 0) {

@@ -176,7 +176,7 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
 }
 
 // Stores the closing record of name (resolved from the working directory)
-// under stored_path.  Returns 0, -17 after message 22, or store_file's
+// under stored_path.  Returns 0, -17 after message 22, or store_directory's
 // result.
 int32_t close_directory(const char* name, char* stored_path, OpContext* ctx) {
     plat::StatRec st;
@@ -184,7 +184,7 @@ int32_t close_directory(const char* name, char* stored_path, OpContext* ctx) {
         show_error(MSG_DIR_STAT, name);
         return RC_DIR_STAT;
     }
-    return store_file(stored_path, nullptr, ctx, &st, 0);
+    return store_directory(RecordKind::dir_close, stored_path, ctx, &st);
 }
 
 // Copies the name of a search entry that passes the attribute filter into
@@ -260,7 +260,7 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
         show_error(MSG_DIR_STAT, name);
         return RC_DIR_STAT;
     }
-    int32_t rc = store_file(stored_path, dir_left, ctx, &st, 0);
+    int32_t rc = store_directory(RecordKind::dir_open, stored_path, ctx, &st);
     if (rc != 0) return rc;
     char entry_name[NAME_CAP];
     plat::FindHandle h = dir_search_first(ctx, name, entry_name);

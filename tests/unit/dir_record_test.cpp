@@ -12,6 +12,7 @@
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
 #include "archive/fields.h"
+#include "archive/stored_name.h"
 #include "base/messages.h"
 #include "fixtures.h"
 #include "harness.h"
@@ -39,6 +40,14 @@ plat::StatRec file_stat(uint32_t mode, int64_t size) {
     st.mtime = 2000;
     st.ctime = 3000;
     return st;
+}
+
+// Writes a record the way storing does: the stored name formed from name,
+// dir_part and strip, the attributes read by name.
+int32_t write_as_stored(OpContext* ctx, RecordKind kind, const char* name, const char* dir_part,
+                        const plat::StatRec* st, int64_t first_len, int32_t flags, int strip) {
+    string stored = stored_name(kind, name, dir_part, strip);
+    return write_dir_record(ctx, kind, stored.c_str(), name, st, first_len, flags);
 }
 
 using th::stderr_of;
@@ -85,7 +94,7 @@ TEST(WriteRecord, TwoAndThreeDigitLengthFields) {
     OpContext ctx = make_ctx(ORIGIN_KELPARC);
     plat::StatRec st = file_stat(0x81a4, 5);
     char name[NAME_CAP] = "a.txt";
-    string bytes = written_by(dir, [&] { EXPECT_EQ(write_dir_record(name, nullptr, &ctx, &st, 7, 0, 0), 0); });
+    string bytes = written_by(dir, [&] { EXPECT_EQ(write_as_stored(&ctx, RecordKind::file, name, nullptr, &st, 7, 0, 0), 0); });
     string text = string("a.txt") + SEP + "33188 0 5 1000 2000 3000 7 0";
     EXPECT_EQ(bytes, entry_bytes(text));
     EXPECT_EQ(bytes.substr(0, 4), string("35\0\0", 4));
@@ -93,14 +102,14 @@ TEST(WriteRecord, TwoAndThreeDigitLengthFields) {
     // 15 + 1 + 28 = 44 characters: R = 45, two digits, a NUL and padding.
     string n15(15, 'b');
     std::strcpy(name, n15.c_str());
-    bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ctx, &st, 7, 0, 0); });
+    bytes = written_by(dir, [&] { write_as_stored(&ctx, RecordKind::file, name, nullptr, &st, 7, 0, 0); });
     EXPECT_EQ(bytes.substr(0, 4), string("45\0\0", 4));
     EXPECT_EQ(bytes.size(), 4u + 45u);
 
     // 70 + 1 + 28 = 99 characters: R = 100, three digits and the NUL.
     string n70(70, 'c');
     std::strcpy(name, n70.c_str());
-    bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ctx, &st, 7, 0, 0); });
+    bytes = written_by(dir, [&] { write_as_stored(&ctx, RecordKind::file, name, nullptr, &st, 7, 0, 0); });
     EXPECT_EQ(bytes, entry_bytes(n70 + SEP + "33188 0 5 1000 2000 3000 7 0"));
     EXPECT_EQ(bytes.substr(0, 4), string("100\0", 4));
 }
@@ -113,7 +122,7 @@ TEST(WriteRecord, SizesAndTimesAreSixtyFourBit) {
     st.mtime = 4102444800LL;  // 2100-01-01
     st.ctime = 2147483647LL;
     char name[NAME_CAP] = "big";
-    string bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ctx, &st, 16383, ENTRY_MORE, 0); });
+    string bytes = written_by(dir, [&] { write_as_stored(&ctx, RecordKind::file, name, nullptr, &st, 16383, ENTRY_MORE, 0); });
     EXPECT_EQ(bytes, entry_bytes(string("big") + SEP + "33188 1 5000000000 -1 4102444800 2147483647 16383 0"));
 }
 
@@ -127,12 +136,12 @@ TEST(WriteRecord, DirectoriesWithAndWithoutPrefix) {
 
     // The closing record: ENTRY_DIR_END and no attribute block, even under -th.
     std::strcpy(name, full.c_str());
-    string bytes = written_by(dir, [&] { EXPECT_EQ(write_dir_record(name, nullptr, &ctx, &st, 0, 0, 0), 0); });
+    string bytes = written_by(dir, [&] { EXPECT_EQ(write_as_stored(&ctx, RecordKind::dir_close, name, nullptr, &st, 0, 0, 0), 0); });
     EXPECT_EQ(bytes, entry_bytes(full + SEP + "16877 8 4096 1000 2000 3000 0 0"));
 
     // The opening record: recorded under its own name, attributes read by it.
     std::strcpy(name, full.c_str());
-    bytes = written_by(dir, [&] { EXPECT_EQ(write_dir_record(name, "/the/dir/left", &ctx, &st, 0, 0, 0), 0); });
+    bytes = written_by(dir, [&] { EXPECT_EQ(write_as_stored(&ctx, RecordKind::dir_open, name, "/the/dir/left", &st, 0, 0, 0), 0); });
     EXPECT_EQ(bytes, entry_bytes(full + SEP + "16877 0 4096 1000 2000 3000 0 2") + "10");
 }
 
@@ -142,7 +151,7 @@ TEST(WriteRecord, FileWithPrefixAndStripping) {
     plat::StatRec st = file_stat(0x81a4, 0);
     const string nums = string(1, SEP) + "33188 0 0 1000 2000 3000 0 0";
     char name[NAME_CAP] = "notes.txt";
-    string bytes = written_by(dir, [&] { write_dir_record(name, "docs", &ctx, &st, 0, 0, 0); });
+    string bytes = written_by(dir, [&] { write_as_stored(&ctx, RecordKind::file, name, "docs", &st, 0, 0, 0); });
     EXPECT_EQ(bytes, entry_bytes("docs/notes.txt" + nums));
 
     struct Case {
@@ -152,9 +161,9 @@ TEST(WriteRecord, FileWithPrefixAndStripping) {
                  {"a\\b", "b"},                    {"dir/", ""},  {"plain", "plain"}};
     for (const Case& c : cases) {
         std::strcpy(name, c.given);
-        bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ctx, &st, 0, 0, 1); });
+        bytes = written_by(dir, [&] { write_as_stored(&ctx, RecordKind::file, name, nullptr, &st, 0, 0, 1); });
         EXPECT_EQ(bytes, entry_bytes(c.stored + nums)) << c.given;
-        EXPECT_STREQ(name, c.stored);  // shortened in place
+        EXPECT_STREQ(name, c.given);  // the caller's text is never changed
     }
 }
 
@@ -168,12 +177,12 @@ TEST(WriteRecord, AttributeBlockUnderHiddenAndSystemSwitches) {
 
     OpContext th_ctx = make_ctx(ORIGIN_KELPARC | OPT_HIDDEN);
     std::snprintf(name, sizeof name, "%s", (dir / ".secret").c_str());
-    string bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &th_ctx, &st, 1, 0, 1); });
+    string bytes = written_by(dir, [&] { write_as_stored(&th_ctx, RecordKind::file, name, nullptr, &st, 1, 0, 1); });
     EXPECT_EQ(bytes, entry_bytes(".secret" + string(1, SEP) + tail + "2") + "10");
 
     OpContext ts_ctx = make_ctx(ORIGIN_KELPARC | OPT_SYSTEM);
     std::snprintf(name, sizeof name, "%s", (dir / "plain").c_str());
-    bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ts_ctx, &st, 1, 0, 1); });
+    bytes = written_by(dir, [&] { write_as_stored(&ts_ctx, RecordKind::file, name, nullptr, &st, 1, 0, 1); });
     EXPECT_EQ(bytes, entry_bytes("plain" + string(1, SEP) + tail + "2") + "00");
 
     // The system attribute, from the extended attribute the platform reads.
@@ -181,17 +190,17 @@ TEST(WriteRecord, AttributeBlockUnderHiddenAndSystemSwitches) {
     th::write_file(sys_path, "y");
     if (::setxattr(sys_path.c_str(), "user.DOSATTRIB", "0x4", 3, 0) == 0) {
         std::snprintf(name, sizeof name, "%s", sys_path.c_str());
-        bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &ts_ctx, &st, 1, 0, 1); });
+        bytes = written_by(dir, [&] { write_as_stored(&ts_ctx, RecordKind::file, name, nullptr, &st, 1, 0, 1); });
         EXPECT_EQ(bytes, entry_bytes("sysfile" + string(1, SEP) + tail + "2") + "01");
     }
 
     // Attributes that cannot be read, or no switch: no block.
     std::snprintf(name, sizeof name, "%s", (dir / "gone").c_str());
-    bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &th_ctx, &st, 1, 0, 1); });
+    bytes = written_by(dir, [&] { write_as_stored(&th_ctx, RecordKind::file, name, nullptr, &st, 1, 0, 1); });
     EXPECT_EQ(bytes, entry_bytes("gone" + string(1, SEP) + tail + "0"));
     OpContext plain_ctx = make_ctx(ORIGIN_KELPARC);
     std::snprintf(name, sizeof name, "%s", (dir / ".secret").c_str());
-    bytes = written_by(dir, [&] { write_dir_record(name, nullptr, &plain_ctx, &st, 1, 0, 1); });
+    bytes = written_by(dir, [&] { write_as_stored(&plain_ctx, RecordKind::file, name, nullptr, &st, 1, 0, 1); });
     EXPECT_EQ(bytes, entry_bytes(".secret" + string(1, SEP) + tail + "0"));
 }
 
@@ -205,14 +214,14 @@ TEST(WriteRecord, OverlongStoredPathIsRefusedAndNothingWritten) {
     name[100] = '\0';
     int32_t rc = 0;
     string err;
-    string bytes = written_by(dir, [&] { err = stderr_of([&] { rc = write_dir_record(name, prefix.c_str(), &ctx, &st, 0, 0, 0); }); });
+    string bytes = written_by(dir, [&] { err = stderr_of([&] { rc = write_as_stored(&ctx, RecordKind::file, name, prefix.c_str(), &st, 0, 0, 0); }); });
     EXPECT_EQ(rc, -5);
     EXPECT_EQ(err, "Name too long, skipping " + prefix + "/" + string(100, 'n') + "\n");
     EXPECT_EQ(bytes, "");
 
     // 255 characters is the longest stored path.
     string p154(154, 'p');
-    bytes = written_by(dir, [&] { rc = write_dir_record(name, p154.c_str(), &ctx, &st, 0, 0, 0); });
+    bytes = written_by(dir, [&] { rc = write_as_stored(&ctx, RecordKind::file, name, p154.c_str(), &st, 0, 0, 0); });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(bytes, entry_bytes(p154 + "/" + string(100, 'n') + SEP + "33188 0 0 1000 2000 3000 0 0"));
 }
@@ -227,7 +236,7 @@ TEST(WriteRecord, WriteFailureGivesMessage18) {
     int32_t rc = 0;
     block_begin_write(fd);
     ASSERT_EQ(block_write(fill.data(), static_cast<uint32_t>(fill.size())), 0);
-    string err = stderr_of([&] { rc = write_dir_record(name, nullptr, &ctx, &st, 0, 0, 0); });
+    string err = stderr_of([&] { rc = write_as_stored(&ctx, RecordKind::file, name, nullptr, &st, 0, 0, 0); });
     EXPECT_EQ(rc, -5);
     EXPECT_EQ(err, "Error writing to file /arch/out.kel\n");
 
@@ -259,10 +268,10 @@ TEST(ReadRecord, WrittenEntriesReadBack) {
     std::snprintf(name, sizeof name, "%s", (dir / ".h").c_str());
     char dname[NAME_CAP] = "top";
     string bytes = written_by(dir, [&] {
-        write_dir_record(name, nullptr, &ctx, &fst, 3, ENTRY_MORE | ENTRY_RAW, 1);
+        write_as_stored(&ctx, RecordKind::file, name, nullptr, &fst, 3, ENTRY_MORE | ENTRY_RAW, 1);
         block_write("DAT", 3);
         write_linked_header(&ctx, 12, 0);
-        write_dir_record(dname, nullptr, &ctx, &dst, 0, 0, 0);
+        write_as_stored(&ctx, RecordKind::dir_close, dname, nullptr, &dst, 0, 0, 0);
     });
     int fd = stream_of(dir, bytes);
     static char text[1000];
