@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "archive/header.h"
-#include "archive/walk.h"
+#include "entries/walk.h"
 #include "base/context.h"
 #include "base/messages.h"
 #include "platform/platform.h"

@@ -7,7 +7,7 @@
 
 #include "archive/header.h"
 #include "archive/select.h"
-#include "archive/walk.h"
+#include "entries/walk.h"
 #include "base/messages.h"
 #include "cli/operations.h"
 #include "files/file_list.h"

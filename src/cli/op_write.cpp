@@ -21,7 +21,7 @@
 #include "archive/header.h"
 #include "base/messages.h"
 #include "cli/operations.h"
-#include "codec/store.h"
+#include "entries/store.h"
 #include "files/dir_walk.h"
 #include "files/file_list.h"
 #include "platform/platform.h"

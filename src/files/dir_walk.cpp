@@ -17,7 +17,7 @@
 
 #include "archive/dir_record.h"
 #include "base/messages.h"
-#include "codec/store.h"
+#include "entries/store.h"
 #include "files/file_list.h"
 
 namespace {

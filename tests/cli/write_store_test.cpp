@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "archive/block_io.h"
-#include "codec/store.h"
+#include "entries/store.h"
 #include "write_support.h"
 
 namespace {

@@ -15,9 +15,9 @@
 
 #include "../cli/archive_builder.h"
 #include "archive/header.h"
-#include "archive/walk.h"
+#include "entries/walk.h"
 #include "base/messages.h"
-#include "codec/restore.h"
+#include "entries/restore.h"
 #include "harness.h"
 #include "platform/platform.h"
 

@@ -6,7 +6,7 @@
 // linked header.  Whether another chunk follows is decided from the data
 // actually read, one chunk ahead, so a file that changes while it is stored
 // still gives one well-formed entry (and message 53).
-#include "codec/store.h"
+#include "entries/store.h"
 
 #include <cstdio>
 #include <cstring>

@@ -8,7 +8,7 @@
 //
 // Every output path is formed by resolve_output_path, so no stored name,
 // however it is written, reaches outside the directory the walk started in.
-#include "codec/restore.h"
+#include "entries/restore.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The walks over an archive's entries.  Both read every entry to its end
 // (record length, record text, attribute block, chunks with their linked
 // headers) before the next one starts: the archive has no index.
-#include "archive/walk.h"
+#include "entries/walk.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +14,7 @@
 #include "archive/select.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
-#include "codec/restore.h"
+#include "entries/restore.h"
 #include "platform/platform.h"
 
 namespace {
