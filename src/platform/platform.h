@@ -3,8 +3,8 @@
 // The archiver is written against a small set of runtime and kernel services
 // (file handles, status, attributes, directory search, console keys).  This
 // header declares them under their own names inside namespace plat; one
-// implementation per operating system provides them (platform_posix.cpp on
-// Linux and other POSIX systems, platform_windows*.cpp on Windows), each
+// implementation per operating system provides them (platform_posix_*.cpp on
+// Linux and other POSIX systems, platform_windows_*.cpp on Windows, split alike by topic), each
 // meeting the contracts stated here.  Nothing outside src/platform includes
 // an OS header.
 //

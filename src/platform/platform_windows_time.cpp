@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/tm_fields.h"
 
 namespace plat {
 
@@ -13,11 +14,7 @@ bool local_time(int64_t seconds, LocalTime* out) {
     struct tm tm_local;
     // The runtime refuses moments before 1970 and after 3000.
     if (::_localtime64_s(&tm_local, &t) != 0) return false;
-    out->year = static_cast<int64_t>(tm_local.tm_year) + 1900;
-    out->month = tm_local.tm_mon + 1;
-    out->day = tm_local.tm_mday;
-    out->hour = tm_local.tm_hour;
-    out->minute = tm_local.tm_min;
+    copy_local_time(tm_local, out);
     return true;
 }
 
