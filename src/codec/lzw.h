@@ -3,8 +3,9 @@
 // Codes of 9 to 12 bits, least significant bit first, in groups of eight
 // codes; block mode with the clear code 256.  The coder reads memory blocks
 // and hands every output byte to a sink.  compress_block and
-// decompress_block run one whole chunk through the process-wide 32768-byte
-// codec output area.
+// decompress_block run one whole chunk through the main thread's 32768-byte
+// codec output area; another thread codes with a workspace of its own
+// (compress_block_in).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,16 @@ using LzwSink = int (*)(void* sink_data, const unsigned char* bytes, int count);
 
 struct LzwContext;
 
-// Appends to the codec output area.  Refuses (returns 0) bytes that would
-// pass its end.
+// An output area and the compressor's reusable tables, for one thread at a
+// time.  The main thread's is built in; lzw_workspace_new returns nullptr
+// when memory runs out.
+struct LzwWorkspace;
+LzwWorkspace* lzw_workspace_new();
+void lzw_workspace_free(LzwWorkspace* ws);
+
+// Appends to the output area of the workspace whose area sink_data names
+// (nullptr: the main thread's).  Refuses (returns 0) bytes that would pass
+// its end.
 int buffer_sink(void* sink_data, const unsigned char* bytes, int count);
 
 LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
@@ -41,6 +50,10 @@ int32_t lzw_get_code(LzwContext* ctx);
 // points into the codec output area and the stream's length is returned;
 // otherwise *result is nullptr and length is returned (store it raw).
 int32_t compress_block(const unsigned char* data, int32_t length, const unsigned char** result);
+// The same with the tables and output area of ws: *result points into ws's
+// area and stays valid until ws codes its next block.
+int32_t compress_block_in(LzwWorkspace* ws, const unsigned char* data, int32_t length,
+                          const unsigned char** result);
 
 // Decodes one chunk.  On entry *length is the compressed length; on return
 // the number of bytes produced.  Returns the start of the codec output area,

@@ -20,37 +20,52 @@ struct LzwTables {
     uint16_t hash_codes[LZW_HASH_SIZE];
 };
 
+// A codec output area: 16 bytes beyond the end take the tail of whole
+// 16-byte copies.  cap is how many bytes the compressor may put there:
+// compress_block lowers it to one less than its input, since a stream that
+// long is stored raw anyway, so an incompressible chunk stops coding as
+// soon as its stream is too long to be used.
+struct LzwArea {
+    unsigned char bytes[CODEC_OUT_SIZE + 16];
+    uint32_t count = 0;
+    uint32_t cap = CODEC_OUT_SIZE;
+};
+
+// What one coding thread owns: its output area, and the tables of the last
+// compressor context it released, kept for the next one so that a chunk
+// costs no allocation.  Contexts open at the same time get tables of their
+// own.  Kept tables hold no string in their fast table.
+struct LzwWorkspace {
+    LzwArea area;
+    std::unique_ptr<LzwTables> spare_tables;
+};
+
 namespace {
 
-// The block of the last context released, kept for the next one: a chunk
-// costs no allocation.  Contexts open at the same time get blocks of their
-// own.  A block's fast table holds no string between contexts.
-std::unique_ptr<LzwTables> g_spare_tables;
+// The main thread's workspace, behind compress_block and decompress_block.
+LzwWorkspace g_main_workspace;
 
 void lzw_blank_fast_table(LzwFastSlot* slots);
 
-LzwTables* lzw_take_tables() {
-    if (g_spare_tables != nullptr) return g_spare_tables.release();
+LzwTables* lzw_take_tables(LzwWorkspace* ws) {
+    if (ws->spare_tables != nullptr) return ws->spare_tables.release();
     LzwTables* tables = new (std::nothrow) LzwTables;
     if (tables != nullptr) lzw_blank_fast_table(tables->fast_slots);
     return tables;
 }
 
-void lzw_put_back_tables(LzwTables* tables) {
-    if (g_spare_tables == nullptr) g_spare_tables.reset(tables);
+void lzw_put_back_tables(LzwWorkspace* ws, LzwTables* tables) {
+    if (ws->spare_tables == nullptr) ws->spare_tables.reset(tables);
     else delete tables;
 }
 
-constexpr int32_t RATIO_GAP = 10000;  // input bytes between ratio checks
+// The area buffer_sink appends to: the one named by the sink data, or the
+// main thread's.
+inline LzwArea* lzw_area_of(const LzwContext* ctx) {
+    return ctx->sink_data != nullptr ? static_cast<LzwArea*>(ctx->sink_data) : &g_main_workspace.area;
+}
 
-// 16 bytes beyond the end take the tail of whole 16-byte copies.
-unsigned char g_out_area[CODEC_OUT_SIZE + 16];
-uint32_t g_out_count = 0;
-// How many bytes the compressor may put in the area.  compress_block
-// lowers it to one less than its input, since a stream that long is
-// stored raw anyway: an incompressible chunk stops coding as soon as its
-// stream is too long to be used.
-uint32_t g_out_cap = CODEC_OUT_SIZE;
+constexpr int32_t RATIO_GAP = 10000;  // input bytes between ratio checks
 
 // The dictionary.  Its strings are keyed (byte << 12) + prefix code in the
 // 5003-slot hash table, whose probe rule is part of the output: a probe
@@ -364,14 +379,14 @@ void lzw_merge_code(LzwContext* ctx, int32_t code) {
 // Appends to the codec output area; false when the bytes would pass its
 // end.  from_group: the bytes are a 16-byte group buffer, copied whole (the
 // area has room for the tail beyond its end).
-inline bool lzw_area_append(const unsigned char* bytes, int count, bool from_group) {
-    if (static_cast<uint32_t>(count) > g_out_cap - g_out_count) return false;
+inline bool lzw_area_append(LzwArea* area, const unsigned char* bytes, int count, bool from_group) {
+    if (static_cast<uint32_t>(count) > area->cap - area->count) return false;
     if (from_group) {
-        std::memcpy(g_out_area + g_out_count, bytes, LZW_GROUP_CAP + 4);
+        std::memcpy(area->bytes + area->count, bytes, LZW_GROUP_CAP + 4);
     } else {
-        std::memcpy(g_out_area + g_out_count, bytes, static_cast<size_t>(count));
+        std::memcpy(area->bytes + area->count, bytes, static_cast<size_t>(count));
     }
-    g_out_count += static_cast<uint32_t>(count);
+    area->count += static_cast<uint32_t>(count);
     return true;
 }
 
@@ -379,7 +394,7 @@ inline bool lzw_area_append(const unsigned char* bytes, int count, bool from_gro
 // here directly: it is the sink of every chunk).
 bool lzw_send(LzwContext* ctx, int count) {
     ctx->bytes_out += count;
-    if (ctx->sink == buffer_sink) return lzw_area_append(ctx->out_group, count, true);
+    if (ctx->sink == buffer_sink) return lzw_area_append(lzw_area_of(ctx), ctx->out_group, count, true);
     return ctx->sink(ctx->sink_data, ctx->out_group, count) != 0;
 }
 
@@ -531,9 +546,10 @@ bool lzw_put_group(LzwContext* ctx, const uint16_t* codes) {
     std::memcpy(packed + 8, &second, 8);
     ctx->bytes_out += static_cast<int32_t>(width);
     if (ctx->sink == buffer_sink) {
-        if (width > g_out_cap - g_out_count) return false;
-        std::memcpy(g_out_area + g_out_count, packed, 16);
-        g_out_count += width;
+        LzwArea* const area = lzw_area_of(ctx);
+        if (width > area->cap - area->count) return false;
+        std::memcpy(area->bytes + area->count, packed, 16);
+        area->count += width;
         return true;
     }
     std::memcpy(ctx->out_group, packed, width);
@@ -553,7 +569,7 @@ bool lzw_put_codes(LzwContext* ctx, const uint16_t* codes, int32_t n_codes, int3
         ctx->next_code = first_next + step * i;
         if (ctx->out_bits == 0 && ctx->clear_pending == 0 && n_codes - i >= 8 &&
             first_next + step * (i + 6) <= ctx->max_code) {
-            last_group = static_cast<int32_t>(g_out_count);
+            last_group = ctx->sink == buffer_sink ? static_cast<int32_t>(lzw_area_of(ctx)->count) : -1;
             last_width = ctx->code_width;
             if (!lzw_put_group(ctx, codes + i)) return false;
             i += 8;
@@ -564,14 +580,14 @@ bool lzw_put_codes(LzwContext* ctx, const uint16_t* codes, int32_t n_codes, int3
         // The group buffer must hold the last group packed into the area:
         // a padded group later passes on its bytes.
         if (last_group >= 0 && ctx->sink == buffer_sink) {
-            std::memcpy(ctx->out_group, g_out_area + last_group, static_cast<size_t>(last_width));
+            std::memcpy(ctx->out_group, lzw_area_of(ctx)->bytes + last_group, static_cast<size_t>(last_width));
             last_group = -1;
         }
         if (!lzw_put_code(ctx, codes[i])) return false;
         ++i;
     }
     if (last_group >= 0 && ctx->sink == buffer_sink) {
-        std::memcpy(ctx->out_group, g_out_area + last_group, static_cast<size_t>(last_width));
+        std::memcpy(ctx->out_group, lzw_area_of(ctx)->bytes + last_group, static_cast<size_t>(last_width));
     }
     return true;
 }
@@ -764,17 +780,24 @@ bool lzw_compress_run(LzwContext* ctx) {
 
 }  // namespace
 
-int buffer_sink(void*, const unsigned char* bytes, int count) {
-    return count >= 0 && lzw_area_append(bytes, count, false);
+int buffer_sink(void* sink_data, const unsigned char* bytes, int count) {
+    LzwArea* const area = sink_data != nullptr ? static_cast<LzwArea*>(sink_data) : &g_main_workspace.area;
+    return count >= 0 && lzw_area_append(area, bytes, count, false);
 }
 
 void lzw_set_probe_cap(uint32_t cap) { g_probe_cap = cap >= 1 && cap <= FAST_STEP_CAP ? cap : FAST_STEP_CAP; }
 
-void lzw_area_reset() { g_out_count = 0; }
-const unsigned char* lzw_area_start() { return g_out_area; }
-unsigned char* lzw_area_data() { return g_out_area; }
-void lzw_area_set_count(uint32_t count) { g_out_count = count < CODEC_OUT_SIZE ? count : CODEC_OUT_SIZE; }
-int32_t lzw_area_count() { return static_cast<int32_t>(g_out_count); }
+void lzw_area_reset() { g_main_workspace.area.count = 0; }
+const unsigned char* lzw_area_start() { return g_main_workspace.area.bytes; }
+unsigned char* lzw_area_data() { return g_main_workspace.area.bytes; }
+void lzw_area_set_count(uint32_t count) {
+    g_main_workspace.area.count = count < CODEC_OUT_SIZE ? count : CODEC_OUT_SIZE;
+}
+int32_t lzw_area_count() { return static_cast<int32_t>(g_main_workspace.area.count); }
+
+LzwWorkspace* lzw_workspace_new() { return new (std::nothrow) LzwWorkspace; }
+
+void lzw_workspace_free(LzwWorkspace* ws) { delete ws; }
 
 LzwContext* lzw_alloc(LzwSink sink, void* sink_data) {
     LzwContext* ctx = new (std::nothrow) LzwContext();
@@ -795,7 +818,7 @@ void lzw_release(LzwContext* ctx) {
     if (ctx == nullptr) return;
     if (ctx->tables != nullptr) {
         lzw_empty_fast_table(ctx);
-        lzw_put_back_tables(ctx->tables);
+        lzw_put_back_tables(ctx->workspace, ctx->tables);
     } else {
         delete[] ctx->hash_keys;
         delete[] ctx->hash_codes;
@@ -834,11 +857,14 @@ int lzw_put_byte(int value, LzwContext* ctx) {
     return ctx->sink(ctx->sink_data, &byte, 1);
 }
 
-LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
-                              const unsigned char* input, int32_t input_len) {
+namespace {
+
+LzwContext* lzw_compress_open_in(LzwWorkspace* ws, LzwSink sink, int32_t size_hint, void* sink_data,
+                                 const unsigned char* input, int32_t input_len) {
     LzwContext* ctx = new (std::nothrow) LzwContext();
     if (ctx == nullptr) return nullptr;
-    ctx->tables = lzw_take_tables();
+    ctx->workspace = ws;
+    ctx->tables = lzw_take_tables(ws);
     if (ctx->tables == nullptr) {
         delete ctx;
         return nullptr;
@@ -857,6 +883,13 @@ LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
     // A failing step has released the context already.
     if (!lzw_compress_step(ctx, sink_data, input, input_len)) return nullptr;
     return ctx;
+}
+
+}  // namespace
+
+LzwContext* lzw_compress_open(LzwSink sink, int32_t size_hint, void* sink_data,
+                              const unsigned char* input, int32_t input_len) {
+    return lzw_compress_open_in(&g_main_workspace, sink, size_hint, sink_data, input, input_len);
 }
 
 bool lzw_compress_step(LzwContext* ctx, void* sink_data, const unsigned char* input,
@@ -887,18 +920,24 @@ bool lzw_compress_close(LzwContext* ctx, void* sink_data) {
     return ok;
 }
 
-int32_t compress_block(const unsigned char* data, int32_t length, const unsigned char** result) {
+int32_t compress_block_in(LzwWorkspace* ws, const unsigned char* data, int32_t length,
+                          const unsigned char** result) {
     *result = nullptr;
-    lzw_area_reset();
+    LzwArea* const area = &ws->area;
+    area->count = 0;
     // Without memory for the tables, or when the stream would not be
     // shorter than the block, the block is stored as it is.
-    g_out_cap = length <= 0 ? 0 : std::min(static_cast<uint32_t>(length) - 1, CODEC_OUT_SIZE);
-    LzwContext* ctx = lzw_compress_open(buffer_sink, length, nullptr, data, length);
-    const bool whole = ctx != nullptr && lzw_compress_close(ctx, nullptr);
-    g_out_cap = CODEC_OUT_SIZE;
+    area->cap = length <= 0 ? 0 : std::min(static_cast<uint32_t>(length) - 1, CODEC_OUT_SIZE);
+    LzwContext* ctx = lzw_compress_open_in(ws, buffer_sink, length, area, data, length);
+    const bool whole = ctx != nullptr && lzw_compress_close(ctx, area);
+    area->cap = CODEC_OUT_SIZE;
     if (!whole) return length;
-    const int32_t stream_len = lzw_area_count();
+    const int32_t stream_len = static_cast<int32_t>(area->count);
     if (length <= stream_len) return length;
-    *result = lzw_area_start();
+    *result = area->bytes;
     return stream_len;
+}
+
+int32_t compress_block(const unsigned char* data, int32_t length, const unsigned char** result) {
+    return compress_block_in(&g_main_workspace, data, length, result);
 }

@@ -22,7 +22,7 @@ constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
 constexpr int LZW_FAST_BITS = 16;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
-// The compressor's tables, kept for the process between contexts.
+// The compressor's tables, kept in a workspace between contexts.
 struct LzwTables;
 
 // A slot of the compressor's lookup table: a string's code and a check
@@ -83,6 +83,7 @@ struct LzwContext {
     unsigned char hash_probe;
     unsigned char home0_taken;
     LzwTables* tables;
+    LzwWorkspace* workspace;  // where the tables go back on release
 };
 
 // Largest code of the current width; at the stream's maximum width every
@@ -113,7 +114,8 @@ void lzw_release(LzwContext* ctx);
 // answers until the next clear code; the output is the same.  For tests.
 void lzw_set_probe_cap(uint32_t cap);
 
-// The process-wide codec output area behind buffer_sink.
+// The main thread's codec output area, behind buffer_sink when its sink
+// data is nullptr (decompress_block's).
 // The area is CODEC_OUT_SIZE bytes with 16 more beyond, which whole-block
 // copies may overrun; the count never passes CODEC_OUT_SIZE.
 void lzw_area_reset();
