@@ -46,6 +46,7 @@ namespace {
 LzwWorkspace g_main_workspace;
 
 void lzw_blank_fast_table(LzwFastSlot* slots);
+void lzw_fast_remove_codes(LzwContext* ctx, int32_t first, int32_t end);
 
 LzwTables* lzw_take_tables(LzwWorkspace* ws) {
     if (ws->spare_tables != nullptr) return ws->spare_tables.release();
@@ -79,7 +80,17 @@ constexpr int32_t RATIO_GAP = 10000;  // input bytes between ratio checks
 // short probes, and the 5003-slot table is not kept at all; when the
 // two-zero string arrives with slot 0 taken, the 5003-slot table is built
 // by entering the codes again in the order they were assigned (which
-// gives the same slots) and answers every lookup until the next clear.
+// gives the same slots).  It does not answer lookups: a string in the
+// dictionary is always found along its probe, since the slot holding key 0
+// was empty when every older string was entered (its probe would have
+// stopped there), and a newer string whose probe reaches that slot is
+// entered there.  What the rule changes is which strings stay in the
+// dictionary: a string entered in the slot of key 0 pushes the two-zero
+// string out.  So from then on every string entered goes into the
+// 5003-slot table too (the "shadow" table), and when one lands on key 0 the
+// two-zero string leaves the fast table.  Lookups stay in the fast table.
+// The 5003-slot table answers lookups only when the fast table's probe
+// grows too long (never in practice), until the next clear.
 
 constexpr uint32_t CODE_MASK = 0xFFF;
 constexpr uint32_t FAST_MASK = LZW_FAST_SLOTS - 1;
@@ -101,6 +112,9 @@ uint32_t g_probe_cap = FAST_STEP_CAP;
 // its entry is watched: the loops over the input need not test every
 // byte for these strings.  Other strings step over a mark.
 constexpr uint32_t FAST_MARK = FAST_USED | (FAST_STEP_CAP << 8);
+// The check of a slot whose string left the dictionary while newer strings
+// may lie beyond it along their probes: no string has it and none takes it.
+constexpr uint32_t FAST_GAP = FAST_MARK | 1;
 
 // The check of the string ending in c that lies `steps` probe steps from
 // its home.
@@ -274,11 +288,19 @@ void lzw_empty_fast_table(LzwContext* ctx) {
     const int32_t first_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
     if (ctx->hash_probe || ctx->next_code <= first_code) return;
     LzwFastSlot* const slots = ctx->fast_slots;
-    if (ctx->next_code - first_code > LZW_FAST_SLOTS / 32) {
+    if (ctx->next_code - first_code > LZW_FAST_SLOTS / 32 || ctx->fast_gaps) {
         lzw_blank_fast_table(slots);
+        ctx->fast_gaps = 0;
         return;
     }
-    for (int32_t code = ctx->next_code - 1; code >= first_code; --code) {
+    lzw_fast_remove_codes(ctx, first_code, ctx->next_code);
+}
+
+// Takes the strings of codes first to end - 1 out of the fast table, newest
+// first, so that every older string is still found along its probe.
+void lzw_fast_remove_codes(LzwContext* ctx, int32_t first, int32_t end) {
+    LzwFastSlot* const slots = ctx->fast_slots;
+    for (int32_t code = end - 1; code >= first; --code) {
         const uint32_t key = static_cast<uint32_t>(ctx->code_keys[code]);
         FastPlace place{};
         // A string that found no slot (the 5003-slot table took over at
@@ -295,6 +317,7 @@ void lzw_empty_fast_table(LzwContext* ctx) {
 void lzw_clear_dictionary(LzwContext* ctx) {
     lzw_empty_fast_table(ctx);
     ctx->hash_probe = 0;
+    ctx->shadow = 0;
     ctx->home0_taken = 0;
 }
 
@@ -316,9 +339,10 @@ int32_t lzw_hash_search(const LzwContext* ctx, int32_t key, int32_t slot, bool* 
     return slot;
 }
 
-// Builds the 5003-slot table from the codes assigned so far and makes it
-// answer lookups from now on.
-void lzw_enter_hash_probe(LzwContext* ctx) {
+// Builds the 5003-slot table from the codes assigned so far: entering them
+// again in the order they were assigned, with the probe rule, gives every
+// string the slot it had (and drops the strings that were pushed out).
+void lzw_build_hash(LzwContext* ctx) {
     lzw_clear_hash(ctx);
     const int32_t first_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
     for (int32_t code = first_code; code < ctx->next_code; ++code) {
@@ -328,8 +352,44 @@ void lzw_enter_hash_probe(LzwContext* ctx) {
         ctx->hash_keys[slot] = key;
         ctx->hash_codes[slot] = static_cast<uint16_t>(code);
     }
+}
+
+// Makes the 5003-slot table answer lookups from now on.
+void lzw_enter_hash_probe(LzwContext* ctx) {
+    lzw_build_hash(ctx);
     lzw_empty_fast_table(ctx);
     ctx->hash_probe = 1;
+    ctx->shadow = 0;
+}
+
+// The two-zero string was entered away from slot 0: the 5003-slot table is
+// built and from now on notes every string entered.
+void lzw_enter_shadow(LzwContext* ctx) {
+    lzw_build_hash(ctx);
+    ctx->shadow = 1;
+}
+
+// Takes the two-zero string out of the fast table.  Its slot becomes a gap
+// that every probe steps over (strings entered after it may lie beyond it
+// along their probes, a string sharing its home among them), and the table
+// is blanked whole when the context ends.
+void lzw_drop_zero_pair(LzwContext* ctx) {
+    FastPlace place{};
+    if (lzw_fast_find(ctx->fast_slots, 0, 0, &place) == 0) return;
+    *place.slot = LzwFastSlot{0, static_cast<uint16_t>(FAST_GAP)};
+    ctx->fast_gaps = 1;
+}
+
+// Enters key under code in the shadow table.  True when it took the slot of
+// the two-zero string, which has then left the dictionary: the caller takes
+// it out of the fast table.
+bool lzw_shadow_add(LzwContext* ctx, int32_t key, int32_t code) {
+    bool found = false;
+    const int32_t slot = lzw_hash_search(ctx, key, lzw_hash_home(ctx, key), &found);
+    const bool pushed_out = ctx->hash_keys[slot] == 0;
+    ctx->hash_keys[slot] = key;
+    ctx->hash_codes[slot] = static_cast<uint16_t>(code);
+    return pushed_out;
 }
 
 // Notes a string entered while the fast table answers: true when it is
@@ -353,11 +413,16 @@ void lzw_add_string(LzwContext* ctx, int32_t key, const FastPlace& fast_place, i
     }
     ctx->code_keys[code] = key;
     const bool displaced = lzw_home0_entered(ctx, static_cast<uint32_t>(key));
-    if (fast_place.slot == nullptr || displaced) {
+    if (fast_place.slot == nullptr) {
         lzw_enter_hash_probe(ctx);
         return;
     }
     *fast_place.slot = LzwFastSlot{static_cast<uint16_t>(code), static_cast<uint16_t>(fast_place.check)};
+    if (ctx->shadow) {
+        if (lzw_shadow_add(ctx, key, code)) lzw_drop_zero_pair(ctx);
+    } else if (displaced) {
+        lzw_enter_shadow(ctx);
+    }
 }
 
 // Merges a code into the group at out_bits.  The byte where the code
@@ -600,9 +665,11 @@ constexpr int32_t BATCH_CAP = 2048;
 // slot and starts the next string at c, a hit stores the slot back
 // unchanged.  It stops after the two-zero string is entered while slot 0
 // of the 5003-slot table is taken (*displaced).  Returns where it stopped.
+template <bool kNoteMisses>
 const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
-                                      const unsigned char* end, uint16_t* codes,
-                                      int32_t* n_codes, bool* displaced) {
+                                      const unsigned char* end, uint16_t* codes, uint16_t* miss_at,
+                                      int32_t* n_codes, bool* displaced, bool* overflow) {
+    const unsigned char* const start = p;
     LzwFastSlot* const slots = ctx->fast_slots;
     int32_t* const code_keys = ctx->code_keys;
     uint64_t next_code = static_cast<uint32_t>(ctx->next_code);
@@ -629,7 +696,7 @@ const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
             slot = place.slot;
             if (slot == nullptr) {  // the 5003-slot table takes over after this byte
                 slot = &spare;
-                *displaced = true;
+                *overflow = true;
                 end = p;
             }
             // A string whose home in the 5003-slot table is slot 0 (its
@@ -645,6 +712,7 @@ const unsigned char* lzw_scan_growing(LzwContext* ctx, const unsigned char* p,
             }
         }
         codes[n] = static_cast<uint16_t>(prefix);
+        if (kNoteMisses) miss_at[n] = static_cast<uint16_t>(p - start - 1);
         n += static_cast<int32_t>(miss);
         code_keys[next_code] = static_cast<int32_t>(key);
         // A hit stores its slot back unchanged; a miss fills the free slot
@@ -690,22 +758,55 @@ const unsigned char* lzw_scan_full(LzwContext* ctx, const unsigned char* p,
     return p;
 }
 
+// Enters the strings a growing stretch entered (codes first_next on, one
+// per code written) in the shadow table, in order.  When one of them
+// pushes the two-zero string out, the stretch was coded with that string
+// still in the fast table from there on: the stretch is cut back to end at
+// the byte that entered it (*p), the newer strings leave the fast table,
+// and the stretch's codes are counted up to that one.  Returns the number
+// of codes kept.
+int32_t lzw_shadow_batch(LzwContext* ctx, const unsigned char* start, const uint16_t* miss_at,
+                         int32_t n_codes, int32_t first_next, const unsigned char** p, bool* overflow) {
+    for (int32_t i = 0; i < n_codes; ++i) {
+        const int32_t code = first_next + i;
+        if (!lzw_shadow_add(ctx, ctx->code_keys[code], code)) continue;
+        // The later strings leave the fast table first, newest first, while
+        // the two-zero string still lies on their probes.
+        lzw_fast_remove_codes(ctx, code + 1, first_next + n_codes);
+        lzw_drop_zero_pair(ctx);
+        if (i + 1 == n_codes) return n_codes;
+        const unsigned char* const cut = start + miss_at[i] + 1;
+        *p = cut;
+        ctx->saved_prefix = cut[-1];
+        *overflow = false;  // a string that found no fast slot was after the cut
+        return i + 1;
+    }
+    return n_codes;
+}
+
 // Codes a stretch of at most BATCH_CAP bytes in which no ratio check can
 // fall due, with its codes written after the stretch.  Returns where it
 // stopped, nullptr when the sink refused.
 const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
                                         const unsigned char* end) {
     uint16_t codes[BATCH_CAP];
+    uint16_t miss_at[BATCH_CAP];
     if (end - p > BATCH_CAP) end = p + BATCH_CAP;
     const unsigned char* const start = p;
     const int32_t first_next = ctx->next_code;
     const bool growing = first_next < ctx->code_limit;
     int32_t n_codes = 0;
     bool displaced = false;
+    bool overflow = false;
     if (growing) {
         // Each byte enters at most one string.
         if (end - p > ctx->code_limit - first_next) end = p + (ctx->code_limit - first_next);
-        p = lzw_scan_growing(ctx, p, end, codes, &n_codes, &displaced);
+        if (ctx->shadow) {
+            p = lzw_scan_growing<true>(ctx, p, end, codes, miss_at, &n_codes, &displaced, &overflow);
+            n_codes = lzw_shadow_batch(ctx, start, miss_at, n_codes, first_next, &p, &overflow);
+        } else {
+            p = lzw_scan_growing<false>(ctx, p, end, codes, miss_at, &n_codes, &displaced, &overflow);
+        }
     } else {
         p = lzw_scan_full(ctx, p, end, codes, &n_codes);
     }
@@ -715,7 +816,11 @@ const unsigned char* lzw_run_fast_batch(LzwContext* ctx, const unsigned char* p,
         return nullptr;
     }
     ctx->next_code = scanned_next;
-    if (displaced) lzw_enter_hash_probe(ctx);
+    if (overflow) {
+        lzw_enter_hash_probe(ctx);
+    } else if (displaced && !ctx->shadow) {
+        lzw_enter_shadow(ctx);
+    }
     ctx->bytes_in += static_cast<int32_t>(p - start);
     ctx->saved_key = -1;
     ctx->saved_slot = -1;

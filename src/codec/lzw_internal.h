@@ -81,7 +81,9 @@ struct LzwContext {
     LzwFastSlot* fast_slots;
     int32_t* code_keys;
     unsigned char hash_probe;
+    unsigned char shadow;  // the 5003-slot table notes every string entered
     unsigned char home0_taken;
+    unsigned char fast_gaps;  // the fast table holds gaps (blanked whole when emptied)
     LzwTables* tables;
     LzwWorkspace* workspace;  // where the tables go back on release
 };
