@@ -74,6 +74,22 @@ long _read(int fd, void* buf, unsigned n);
 // (disk full, file size limit).  Partial writes are retried until whole.
 long _write(int fd, const void* buf, unsigned n);
 
+// The calls behind _read and _write, reached through a table that a test
+// may replace (a read that sees a file grow or shrink, a write that fails
+// at a chosen call), as a seam to inject faults without a full disk.  Only
+// the main thread reads and writes files; the table is set before it does.
+struct IoCalls {
+    long (*read)(int fd, void* buf, unsigned n);
+    long (*write)(int fd, const void* buf, unsigned n);
+};
+
+// Installs calls (nullptr: the system's own again).  Returns the previous
+// table.
+const IoCalls* set_io_calls(const IoCalls* calls);
+
+// The system's own calls, for a replacement to forward to.
+const IoCalls& system_io_calls();
+
 // Moves the file position.  Returns the new position from the start, or -1.
 int64_t _lseek(int fd, int64_t offset, int whence);
 

@@ -146,7 +146,9 @@ int _open(const char* path, int oflag, int pmode) {
     return keep_if_regular(fd, flags);
 }
 
-long _read(int fd, void* buf, unsigned n) {
+namespace {
+
+long system_read(int fd, void* buf, unsigned n) {
     char* at = static_cast<char*>(buf);
     size_t done = 0;
     while (done < n) {
@@ -162,8 +164,7 @@ long _read(int fd, void* buf, unsigned n) {
     return static_cast<long>(done);
 }
 
-long _write(int fd, const void* buf, unsigned n) {
-    forget_entry_status();
+long system_write(int fd, const void* buf, unsigned n) {
     const char* at = static_cast<const char*>(buf);
     size_t done = 0;
     while (done < n) {
@@ -179,6 +180,26 @@ long _write(int fd, const void* buf, unsigned n) {
         }
     }
     return static_cast<long>(done);
+}
+
+const IoCalls system_calls = {system_read, system_write};
+const IoCalls* io_calls = &system_calls;
+
+}  // namespace
+
+const IoCalls* set_io_calls(const IoCalls* calls) {
+    const IoCalls* previous = io_calls;
+    io_calls = calls != nullptr ? calls : &system_calls;
+    return previous;
+}
+
+const IoCalls& system_io_calls() { return system_calls; }
+
+long _read(int fd, void* buf, unsigned n) { return io_calls->read(fd, buf, n); }
+
+long _write(int fd, const void* buf, unsigned n) {
+    forget_entry_status();
+    return io_calls->write(fd, buf, n);
 }
 
 int64_t _lseek(int fd, int64_t offset, int whence) {

@@ -131,6 +131,50 @@ TEST_F(Plat, ReadWriteRoundTripShortReadAtEndAndChsize) {
     EXPECT_EQ(plat::_close(fd), -1);  // already closed
 }
 
+namespace {
+
+// A replacement table: reads see every byte turned to 'x'; the third write
+// and every later one fails.
+int g_writes_seen = 0;
+long upper_read(int fd, void* buf, unsigned n) {
+    const long got = plat::system_io_calls().read(fd, buf, n);
+    if (got > 0) std::memset(buf, 'x', static_cast<size_t>(got));
+    return got;
+}
+long third_write_fails(int fd, const void* buf, unsigned n) {
+    if (++g_writes_seen >= 3) return -1;
+    return plat::system_io_calls().write(fd, buf, n);
+}
+const plat::IoCalls replaced = {upper_read, third_write_fails};
+
+}  // namespace
+
+// The test seam: _read and _write go through the table installed, and the
+// system's calls come back when it is removed.
+TEST_F(Plat, ReadAndWriteGoThroughTheReplaceableTable) {
+    g_writes_seen = 0;
+    const plat::IoCalls* before = plat::set_io_calls(&replaced);
+    int fd = plat::_open("seam.bin", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_write(fd, "ab", 2), 2);
+    EXPECT_EQ(plat::_write(fd, "cd", 2), 2);
+    EXPECT_EQ(plat::_write(fd, "ef", 2), -1);
+    EXPECT_EQ(plat::_write(fd, "gh", 2), -1);
+    plat::_close(fd);
+    fd = plat::_open("seam.bin", plat::OF_RDONLY);
+    char back[8] = {};
+    EXPECT_EQ(plat::_read(fd, back, sizeof back), 4);
+    EXPECT_EQ(std::string(back, 4), "xxxx");
+    plat::_close(fd);
+    EXPECT_EQ(plat::set_io_calls(before), &replaced);
+    EXPECT_EQ(th::read_file("seam.bin"), "abcd");
+    fd = plat::_open("seam.bin", plat::OF_RDONLY);
+    EXPECT_EQ(plat::_read(fd, back, sizeof back), 4);
+    EXPECT_EQ(std::string(back, 4), "abcd");
+    plat::_close(fd);
+    EXPECT_EQ(plat::set_io_calls(nullptr), &plat::system_io_calls());
+}
+
 TEST_F(Plat, OpenFlagsAppendExclusiveAndReadOnlyCreation) {
     th::write_file("a.txt", "abc");
     int fd = plat::_open("a.txt", plat::OF_WRONLY | plat::OF_APPEND);
