@@ -47,7 +47,13 @@ struct RunConfig {
     // -v: the listing shows sizes, dates and attributes.  Not an option
     // bit: the option word is recorded in archives and has no room for it.
     uint8_t detailed;
+    // -j: compression workers for storing, 1 to MAX_WORKERS; 0 when not
+    // given (as many as there are online processors).  No bit of the option
+    // word; recorded nowhere.
+    int32_t n_workers;
 };
+
+constexpr int32_t MAX_WORKERS = 64;
 
 struct OpContext {
     int32_t read_handle;
@@ -98,5 +104,6 @@ enum : int32_t {
     RC_CONFLICT = -20,
     RC_EXPAND = -21,
     RC_FIND_NEXT = -22,
+    RC_BAD_JOBS = -23,        // a -j value that is missing, not a number, or out of range
     RC_NOT_MATCHED = -24,     // a file argument of -u or -l chose no entry
 };

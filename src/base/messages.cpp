@@ -69,6 +69,7 @@ const CatalogueEntry catalogue[] = {
     {51, "Error writing to standard output\n"},
     {52, "Cannot read directory %s\n"},
     {53, "File changed while it was stored: %s\n"},
+    {54, "Invalid value for -j: %s\n"},
     {55, "Nothing in the archive matches %s\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},
@@ -89,6 +90,7 @@ const CatalogueEntry catalogue[] = {
     {517, "Skipping %s\n"},
     {518, "%s directory is already created \n"},
     {519, "Enter password:  "},
+    {520, "   -j<n>    : Compress with n threads\n"},
     {521, "   -v       : With -l, list sizes, dates and attributes\n"},
 };
 
@@ -160,8 +162,15 @@ std::string format_catalogue(int32_t number, MsgArg arg1, MsgArg arg2) {
     return text == nullptr ? std::string() : format_message(text, args, 2);
 }
 
+namespace {
+MessageGate message_gate = nullptr;
+}  // namespace
+
+void set_message_gate(MessageGate gate) { message_gate = gate; }
+
 void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_stderr) {
     if (quiet_switch) return;
+    if (message_gate != nullptr && !message_gate()) return;
     const char* text = message_text(number);
     if (text == nullptr) return;
     const MsgArg args[3] = {arg1, arg2, arg3};

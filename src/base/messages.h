@@ -93,7 +93,9 @@ enum : int32_t {
     MSG_STDOUT_WRITE = 51,   // "Error writing to standard output\n"
     MSG_DIR_UNREADABLE = 52,     // "Cannot read directory %s\n"
     MSG_FILE_CHANGED = 53,       // "File changed while it was stored: %s\n"
+    MSG_BAD_JOBS = 54,       // "Invalid value for -j: %s\n"
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
+    MSG_USAGE_JOBS = 520,    // the usage line of -j
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
 };
 
@@ -116,6 +118,14 @@ struct MsgArg {
 // texts are printed literally ('%' inside a file name stays as it is).
 // Standard output is not flushed.
 void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_stderr);
+
+// Called by show_message before it writes a message; when it returns
+// false the message is not written.  Storing with compression workers sets
+// it, so that a message keeps its place after the outputs queued before it
+// (and is dropped once a queued write has failed, as the run would have
+// stopped there).  nullptr: none.
+using MessageGate = bool (*)();
+void set_message_gate(MessageGate gate);
 
 // Shorthands: errors to standard error, informational texts to standard
 // output, as the catalogue assigns them.

@@ -48,7 +48,7 @@ const char* written_path(const OpContext* ctx, const NewArchive* out) {
 // Stores or walks every name of the file list but the last (the archive).
 // Clears *empty once anything was handed on.  Returns 0 or the first
 // failure's result.
-int32_t store_names(char** names, int32_t n_names, OpContext* ctx, bool* empty) {
+int32_t store_each_name(char** names, int32_t n_names, OpContext* ctx, bool* empty) {
     int strip = (ctx->flags & OPT_RECURSE) ? 0 : 1;
     for (int32_t i = 0; i + 1 < n_names; ++i) {
         // Every name is resolved from the start directory, wherever the
@@ -77,6 +77,13 @@ int32_t store_names(char** names, int32_t n_names, OpContext* ctx, bool* empty) 
         if (rc != 0) return rc;
     }
     return RC_OK;
+}
+
+// store_each_name with n_workers compression workers (0: one per online
+// processor); everything they were handed is written before it returns.
+int32_t store_names(char** names, int32_t n_names, OpContext* ctx, int32_t n_workers, bool* empty) {
+    store_workers_begin(ctx, n_workers);
+    return store_workers_end(store_each_name(names, n_names, ctx, empty));
 }
 
 // A file argument named directly (not through a pattern) that is the
@@ -189,7 +196,7 @@ int32_t write_new_archive(RunConfig* config, OpContext* ctx, char** names, int32
         show_error(MSG_CANNOT_OPEN, ctx->archive_path);
         return rc;
     }
-    rc = store_names(names, n_names, ctx, empty);
+    rc = store_names(names, n_names, ctx, config->n_workers, empty);
     if (rc != 0) {
         discard_new_archive(ctx, &out);
         return rc;
@@ -207,8 +214,9 @@ void undo_append(OpContext* ctx, int64_t appended_from) {
 
 // Appends the names to the archive open at its end.  Returns 0 or the
 // failure's result.
-int32_t append_names(OpContext* ctx, char** names, int32_t n_names, int64_t appended_from, bool* empty) {
-    int32_t rc = store_names(names, n_names, ctx, empty);
+int32_t append_names(OpContext* ctx, char** names, int32_t n_names, int32_t n_workers, int64_t appended_from,
+                     bool* empty) {
+    int32_t rc = store_names(names, n_names, ctx, n_workers, empty);
     if (rc == 0 && block_flush() != 0) {
         show_error(MSG_WRITE_ERROR, ctx->archive_path);
         rc = RC_WRITE;
@@ -243,7 +251,7 @@ int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n
     // compress (its header still records -a).
     bool appending = append && appended_from >= 0;
     bool empty = true;
-    rc = appending ? append_names(ctx, names, n_names, appended_from, &empty)
+    rc = appending ? append_names(ctx, names, n_names, config->n_workers, appended_from, &empty)
                    : write_new_archive(config, ctx, names, n_names, &empty);
     if (rc == 0 && empty) show_error(MSG_ARCHIVE_EMPTY);
     return rc;

@@ -19,7 +19,15 @@ namespace {
 // What the option scan found beside the RunConfig.
 struct ScanResult {
     int32_t option_count = 0;
-    std::vector<char> unknown_letters;  // in the order met, no cap
+    // In the order met, no cap: unrecognised letters (message 9) and bad -j
+    // values (message 54, letter '\0' with the value in bad_value).
+    struct Report {
+        char letter;
+        bool bad_jobs;
+        std::string bad_value;
+    };
+    std::vector<Report> reports;
+    bool bad_jobs = false;
     bool start_dir_too_long = false;
     std::string long_start_dir;
 };
@@ -31,7 +39,7 @@ void print_usage(const char* argv0) {
     show_info(MSG_USAGE, base);
     show_info(MSG_USAGE_OPTIONS, base);
     // MSG_USAGE_O, the -o line, belongs to a platform that restores owners.
-    static const int32_t lines[] = {MSG_USAGE_A, MSG_USAGE_C, MSG_USAGE_L, MSG_USAGE_P, MSG_USAGE_Q, MSG_USAGE_R,
+    static const int32_t lines[] = {MSG_USAGE_A, MSG_USAGE_C, MSG_USAGE_JOBS, MSG_USAGE_L, MSG_USAGE_P, MSG_USAGE_Q, MSG_USAGE_R,
                                     MSG_USAGE_S, MSG_USAGE_T, MSG_USAGE_U, MSG_USAGE_DETAIL, MSG_USAGE_W};
     for (int32_t n : lines) show_info(n);
 }
@@ -72,15 +80,33 @@ void take_start_dir(const char* value, RunConfig* config, ScanResult* scan) {
     copy_field(config->start_dir, sizeof config->start_dir, scan->start_dir_too_long ? "" : value);
 }
 
+// Takes the value of -j: a number from 1 to MAX_WORKERS, digits only.  A
+// bad value is reported like an unrecognised letter and ends the run.
+void take_workers(const char* value, RunConfig* config, ScanResult* scan) {
+    long n = 0;
+    bool ok = *value != '\0';
+    for (const char* p = value; ok && *p != '\0'; ++p) {
+        ok = *p >= '0' && *p <= '9';
+        n = n * 10 + (*p - '0');
+        ok = ok && n <= MAX_WORKERS;
+    }
+    if (ok && n >= 1) {
+        config->n_workers = static_cast<int32_t>(n);
+        return;
+    }
+    scan->reports.push_back({'\0', true, value});
+    scan->bad_jobs = true;
+}
+
 // Reads the letters of one option argument.  A letter that takes no value
-// (a l q r s u v w) lets the next letter be read as a further option; c, p
-// and t take the rest of the argument as their value; an unrecognised
+// (a l q r s u v w) lets the next letter be read as a further option; c, j,
+// p and t take the rest of the argument as their value; an unrecognised
 // letter is remembered and ends the argument, since it may be one that
 // takes a value.  Returns true when -c was left without a value.
 bool scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
     // A lone prefix: its "letter" is the terminating NUL.
     if (arg[1] == '\0') {
-        scan->unknown_letters.push_back('\0');
+        scan->reports.push_back({'\0', false, ""});
         return false;
     }
     for (const char* p = arg + 1; *p != '\0'; ++p) {
@@ -98,6 +124,9 @@ bool scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
         case 'c':
             take_start_dir(value, config, scan);
             return *value == '\0';
+        case 'j':
+            take_workers(value, config, scan);
+            return false;
         case 'p':
             config->flags |= OPT_PASSWORD;
             copy_field(config->password, sizeof config->password, value);
@@ -107,7 +136,7 @@ bool scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
             if (std::strpbrk(value, "sS")) config->flags |= OPT_SYSTEM;
             return false;
         default:
-            scan->unknown_letters.push_back(letter);
+            scan->reports.push_back({letter, false, ""});
             return false;
         }
     }
@@ -134,9 +163,13 @@ void scan_arguments(int argc, char** argv, RunConfig* config, ScanResult* scan) 
 
 void report_unknown_letters(const ScanResult& scan, uint32_t flags) {
     if (flags & OPT_QUIET) return;
-    for (char letter : scan.unknown_letters) {
+    for (const ScanResult::Report& r : scan.reports) {
+        if (r.bad_jobs) {
+            show_error(MSG_BAD_JOBS, r.bad_value.c_str());
+            continue;
+        }
         std::string quoted = "\"";
-        if (letter != '\0') quoted += letter;
+        if (r.letter != '\0') quoted += r.letter;
         quoted += "\"";
         show_error(MSG_BAD_OPTION, quoted.c_str());
     }
@@ -215,6 +248,7 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     scan_arguments(argc, argv, &config, &scan);
     show_info(MSG_BANNER, "1", "2");
     report_unknown_letters(scan, config.flags);
+    if (scan.bad_jobs) return RC_BAD_JOBS;
     int32_t rc = check_conflicts(&config);
     if (rc != RC_OK) return rc;
     // File arguments are taken by position, after as many arguments as

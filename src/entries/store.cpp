@@ -6,12 +6,24 @@
 // linked header.  Whether another chunk follows is decided from the data
 // actually read, one chunk ahead, so a file that changes while it is stored
 // still gives one well-formed entry (and message 53).
+//
+// With compression workers the main thread still walks, reads, prints and
+// writes everything in the order of the one-thread path; only the
+// compression of chunks moves to the workers.  What would be printed or
+// written is queued in order (name lines, records, chunks) and done by the
+// main thread as soon as the chunks ahead of it are compressed; a message
+// first has everything queued before it done.  The chunks in flight are
+// bounded: CHUNKS_PER_WORKER buffers per worker.
 #include "entries/store.h"
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
@@ -19,6 +31,7 @@
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
+#include "codec/worker_pool.h"
 
 namespace {
 
@@ -55,6 +68,191 @@ int32_t write_chunk(OpContext* ctx, const SourceFile& file, bool first, const un
         return RC_WRITE;
     }
     return RC_OK;
+}
+
+// ---- storing with compression workers ------------------------------------
+
+constexpr int32_t CHUNKS_PER_WORKER = 4;
+// Queued outputs without a chunk (names, directory records) are done once
+// this many wait, so the queue stays small whatever the tree.
+constexpr size_t QUEUE_CAP = 1024;
+
+// A chunk buffer: the source bytes read and the compressed form.
+struct ChunkSlot {
+    unsigned char source[CHUNK_SIZE];
+    unsigned char packed[CHUNK_SIZE];
+    ChunkJob job;
+};
+
+// One output, in the order the one-thread path makes it.
+struct Output {
+    enum Kind { NAME_LINE, RECORD, CHUNK, DROP } kind;
+    std::string text;  // NAME_LINE: the line (empty under -q)
+    // RECORD, first CHUNK: the record's kind, stored name, the path its
+    // attribute block is read from, and the status.
+    RecordKind record;
+    std::string stored;
+    std::string attr_path;
+    plat::StatRec st;
+    bool first;  // CHUNK: goes with the directory record
+    bool more;   // CHUNK: another chunk follows
+    ChunkSlot* slot;
+};
+
+struct Pipeline {
+    WorkerPool* pool = nullptr;
+    OpContext* ctx = nullptr;
+    std::vector<std::unique_ptr<ChunkSlot>> slots;
+    std::vector<ChunkSlot*> free_slots;
+    std::deque<Output> queue;
+    // The result of the first queued output that failed; from then on
+    // nothing more is printed or written, as the one-thread path would
+    // have stopped there.
+    int32_t failed = 0;
+    // An output is being done: its own messages (18, 47, 51) are printed
+    // at once, in their place.
+    bool in_output = false;
+};
+
+// Exists while storing with workers; the main thread's alone.
+Pipeline* g_pipeline = nullptr;
+
+int32_t write_queued_record(Pipeline* pl, const Output& out, int64_t first_len, int32_t flags) {
+    return write_dir_record(pl->ctx, out.record, out.stored.c_str(), out.attr_path.c_str(), &out.st, first_len,
+                            flags);
+}
+
+int32_t write_queued_chunk(Pipeline* pl, const Output& out) {
+    ChunkSlot* slot = out.slot;
+    const unsigned char* data = slot->job.raw ? slot->source : slot->packed;
+    const int32_t len = slot->job.packed_len;
+    const int32_t flags = (out.more ? ENTRY_MORE : 0) | (slot->job.raw ? ENTRY_RAW : 0);
+    int32_t rc = out.first ? write_queued_record(pl, out, len, flags) : write_linked_header(pl->ctx, len, flags);
+    if (rc != 0) return rc;
+    if (block_write(data, static_cast<uint32_t>(len)) != 0) {
+        show_error(MSG_WRITE_ERROR, pl->ctx->archive_path);
+        return RC_WRITE;
+    }
+    return RC_OK;
+}
+
+// Does the output at the head of the queue (waiting for its chunk), unless
+// an earlier one failed, and frees its chunk buffer.
+void do_head_output(Pipeline* pl) {
+    Output out = std::move(pl->queue.front());
+    pl->queue.pop_front();
+    if (out.slot != nullptr) pool_wait(pl->pool, &out.slot->job);
+    int32_t rc = RC_OK;
+    pl->in_output = true;
+    if (pl->failed == 0) {
+        switch (out.kind) {
+        case Output::NAME_LINE:
+            // Standard output gone: nothing more is written, as the
+            // one-thread path stops after the name line.
+            stdout_write(out.text.data(), out.text.size());
+            if (stdout_failed()) rc = RC_OUT_WRITE;
+            break;
+        case Output::RECORD: rc = write_queued_record(pl, out, 0, 0); break;
+        case Output::CHUNK: rc = write_queued_chunk(pl, out); break;
+        case Output::DROP: break;
+        }
+    }
+    if (out.slot != nullptr) pl->free_slots.push_back(out.slot);
+    if (rc != 0) pl->failed = rc;
+    pl->in_output = false;
+}
+
+// Does every queued output.  Returns 0, or the result of the one that
+// failed.
+int32_t drain(Pipeline* pl) {
+    while (!pl->queue.empty()) do_head_output(pl);
+    return pl->failed;
+}
+
+// The message gate while storing with workers: a message comes after the
+// outputs queued before it, and not at all after a failed one.
+bool message_after_queue() {
+    Pipeline* pl = g_pipeline;
+    if (pl == nullptr || pl->in_output) return true;
+    return drain(pl) == 0;
+}
+
+void queue_output(Pipeline* pl, Output out) {
+    pl->queue.push_back(std::move(out));
+    if (pl->queue.size() > QUEUE_CAP) do_head_output(pl);
+}
+
+// A free chunk buffer, doing queued outputs until one is free.
+ChunkSlot* take_slot(Pipeline* pl) {
+    while (pl->free_slots.empty()) do_head_output(pl);
+    ChunkSlot* slot = pl->free_slots.back();
+    pl->free_slots.pop_back();
+    return slot;
+}
+
+Output record_output(Output::Kind kind, RecordKind record, const char* stored, const char* attr_path,
+                     const plat::StatRec* st) {
+    Output out{};
+    out.kind = kind;
+    out.record = record;
+    out.stored = stored;
+    out.attr_path = attr_path;
+    out.st = *st;
+    return out;
+}
+
+// store_contents with the chunks compressed by the workers: the same reads
+// in the same order, the same outputs queued; *n_stored counts the source
+// bytes queued.
+int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int64_t* n_stored) {
+    *n_stored = 0;
+    ChunkSlot* current = take_slot(pl);
+    long n = plat::_read(ctx->read_handle, current->source, CHUNK_SIZE);
+    if (n <= 0) {
+        pl->free_slots.push_back(current);
+        if (n < 0) {
+            show_error(MSG_SOURCE_READ, file.path);
+            return RC_OPEN;
+        }
+        queue_output(pl, record_output(Output::RECORD, RecordKind::file, file.stored, file.path, file.st));
+        return RC_OK;
+    }
+    for (bool first = true;; first = false) {
+        current->job.source = current->source;
+        current->job.n = static_cast<int32_t>(n);
+        current->job.packed = current->packed;
+        pool_submit(pl->pool, &current->job);
+        ChunkSlot* ahead = nullptr;
+        long next = 0;
+        if (n == static_cast<long>(CHUNK_SIZE)) {
+            ahead = take_slot(pl);
+            next = plat::_read(ctx->read_handle, ahead->source, CHUNK_SIZE);
+        }
+        Output out{};
+        if (first) out = record_output(Output::CHUNK, RecordKind::file, file.stored, file.path, file.st);
+        // A chunk whose successor cannot be read is never written.
+        out.kind = next < 0 ? Output::DROP : Output::CHUNK;
+        out.first = first;
+        out.more = next > 0;
+        out.slot = current;
+        queue_output(pl, std::move(out));
+        if (next >= 0) *n_stored += n;
+        if (next <= 0) {
+            if (ahead != nullptr) pl->free_slots.push_back(ahead);
+            if (next == 0) return RC_OK;
+            show_error(MSG_SOURCE_READ, file.path);
+            return RC_OPEN;
+        }
+        current = ahead;
+        n = next;
+    }
+}
+
+// The result of store_file with workers: the first failure of a queued
+// output wins over what was found after it.
+int32_t pipeline_result(int32_t rc) {
+    if (g_pipeline != nullptr && g_pipeline->failed != 0) return g_pipeline->failed;
+    return rc;
 }
 
 // Reads the open source chunk by chunk and writes its entry.  Each chunk's
@@ -111,15 +309,31 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
         return RC_OK;
     }
     if (!name_fits(name)) return RC_OK;
+    Pipeline* const pl = g_pipeline;
+    if (pl != nullptr && pl->failed != 0) return pl->failed;
     ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
     if (ctx->read_handle < 0) {
         show_error(MSG_SOURCE_OPEN, path);
-        return RC_OPEN;
+        return pipeline_result(RC_OPEN);
     }
-    if (!(ctx->flags & OPT_QUIET)) stdout_printf("%s\n", printable_name(name.c_str()).c_str());
+    std::string line;
+    if (!(ctx->flags & OPT_QUIET)) line = printable_name(name.c_str()) + "\n";
     int64_t n_stored = 0;
-    // Standard output gone: the run stops before anything more is written.
-    int32_t rc = stdout_failed() ? RC_OUT_WRITE : store_contents(ctx, SourceFile{path, name.c_str(), st}, &n_stored);
+    int32_t rc = RC_OK;
+    const SourceFile file{path, name.c_str(), st};
+    if (pl != nullptr) {
+        // The name line is printed, and standard output checked, when its
+        // turn comes.
+        Output out{};
+        out.kind = Output::NAME_LINE;
+        out.text = std::move(line);
+        queue_output(pl, std::move(out));
+        rc = queue_contents(pl, ctx, file, &n_stored);
+    } else {
+        stdout_write(line.data(), line.size());
+        // Standard output gone: the run stops before anything more is written.
+        rc = stdout_failed() ? RC_OUT_WRITE : store_contents(ctx, file, &n_stored);
+    }
     plat::_close(ctx->read_handle);
     ctx->read_handle = -1;
     // The record keeps the size of the status call; the chunks hold what
@@ -127,10 +341,44 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (rc == 0 && n_stored != st->size) {
         show_error(MSG_FILE_CHANGED, stored_name(RecordKind::file, path, dir_part, 0).c_str());
     }
-    return rc;
+    return pipeline_result(rc);
 }
 
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st) {
     if (!name_fits(stored)) return RC_OK;
-    return write_dir_record(ctx, kind, stored, stored, st, 0, 0);
+    Pipeline* const pl = g_pipeline;
+    if (pl == nullptr) return write_dir_record(ctx, kind, stored, stored, st, 0, 0);
+    if (pl->failed != 0) return pl->failed;
+    queue_output(pl, record_output(Output::RECORD, kind, stored, stored, st));
+    return pipeline_result(RC_OK);
+}
+
+int32_t store_workers_begin(OpContext* ctx, int32_t n_workers) {
+    if (n_workers <= 0) n_workers = static_cast<int32_t>(std::thread::hardware_concurrency());
+    if (n_workers > MAX_WORKERS) n_workers = MAX_WORKERS;
+    if (n_workers <= 1) return 0;
+    WorkerPool* pool = pool_start(n_workers);
+    if (pool == nullptr) return 0;
+    Pipeline* pl = new Pipeline;
+    pl->pool = pool;
+    pl->ctx = ctx;
+    const int32_t n_slots = pool_size(pool) * CHUNKS_PER_WORKER;
+    for (int32_t i = 0; i < n_slots; ++i) {
+        pl->slots.push_back(std::make_unique<ChunkSlot>());
+        pl->free_slots.push_back(pl->slots.back().get());
+    }
+    g_pipeline = pl;
+    set_message_gate(message_after_queue);
+    return pool_size(pool);
+}
+
+int32_t store_workers_end(int32_t rc) {
+    Pipeline* pl = g_pipeline;
+    if (pl == nullptr) return rc;
+    const int32_t failed = drain(pl);
+    set_message_gate(nullptr);
+    g_pipeline = nullptr;
+    pool_stop(pl->pool);
+    delete pl;
+    return failed != 0 ? failed : rc;
 }

@@ -24,6 +24,17 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
 // when skipped with message 47), or -5 after its message.
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st);
 
+// Starts storing with n_workers compression workers (0: one per online
+// processor; at most MAX_WORKERS).  With fewer than two (or when no worker
+// thread can be started) nothing changes: store_file compresses on the
+// calling thread.  Returns the number of workers running (0 for none).
+int32_t store_workers_begin(OpContext* ctx, int32_t n_workers);
+
+// Does whatever store_file and store_directory have queued and stops the
+// workers.  Returns rc, or the result of a queued output that failed (it
+// came first).
+int32_t store_workers_end(int32_t rc);
+
 // True when the file of status st is the archive being written: the archive
 // at its name or the file it is being written to (same file identity).
 bool is_archive_itself(const char* path, const plat::StatRec* st, OpContext* ctx);

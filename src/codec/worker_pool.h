@@ -1,0 +1,43 @@
+// Compression workers: threads that compress chunks handed to them, each
+// with a codec workspace of its own.  The main thread hands jobs over and
+// waits for each result; a job's buffers belong to the main thread again
+// once it has waited for the job.  Nothing else is shared between threads.
+#pragma once
+
+#include <cstdint>
+
+// One chunk to compress.  source holds n bytes (1 to CHUNK_SIZE); packed
+// has room for CHUNK_SIZE bytes.  On completion packed holds the
+// compressed stream when it is shorter than the source (raw false,
+// packed_len its length), else raw is true and packed_len is n.
+struct ChunkJob {
+    const unsigned char* source;
+    int32_t n;
+    unsigned char* packed;
+    int32_t packed_len;
+    bool raw;
+    bool done;  // set by the worker, read under the pool's lock
+};
+
+struct WorkerPool;
+
+// Starts n_workers threads, or as many as can be started (a thread or a
+// workspace that cannot be had is left out).  Returns nullptr when none
+// started.
+WorkerPool* pool_start(int32_t n_workers);
+
+// The number of threads running.
+int32_t pool_size(const WorkerPool* pool);
+
+// Hands job over (its done flag is cleared here).
+void pool_submit(WorkerPool* pool, ChunkJob* job);
+
+// Returns once job is done.
+void pool_wait(WorkerPool* pool, ChunkJob* job);
+
+// Lets the threads finish the jobs in hand, ends them and frees the pool.
+void pool_stop(WorkerPool* pool);
+
+// For tests: at most n threads start from now on (negative: no limit), as
+// if the system refused the others.
+void pool_limit_starts(int32_t n);
