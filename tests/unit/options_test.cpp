@@ -16,6 +16,7 @@ struct Seen {
     std::string password, start_dir, archive_name;
     std::vector<std::string> files;
     int detailed = 0;
+    int n_workers = 0;
 };
 Seen seen;
 
@@ -26,6 +27,7 @@ int32_t record(const char* op, RunConfig* c) {
     seen.start_dir = c->start_dir;
     seen.archive_name = c->archive_name;
     seen.detailed = c->detailed;
+    seen.n_workers = c->n_workers;
     seen.files.clear();
     for (int i = 0; i < c->file_count; ++i) seen.files.push_back(c->files[i]);
     return 7;  // a result the entry point must hand back unchanged
@@ -221,11 +223,39 @@ TEST(Options, BundledLetters) {
     EXPECT_EQ(seen.op, "");
     // An unrecognised letter is reported and ends its argument: what follows
     // it might be its value.
-    o = run({"-rx", "-xr", "-j4u", "-u", "a.kel"});
-    EXPECT_EQ(o.err, "Invalid option \"x\" ignored.\nInvalid option \"x\" ignored.\nInvalid option \"j\" ignored.\n");
+    o = run({"-rx", "-xr", "-k4u", "-u", "a.kel"});
+    EXPECT_EQ(o.err, "Invalid option \"x\" ignored.\nInvalid option \"x\" ignored.\nInvalid option \"k\" ignored.\n");
     EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_UNCOMPRESS);
     o = run({"-", "-u", "a.kel"});
     EXPECT_EQ(o.err, "Invalid option \"\" ignored.\n");
+}
+
+// -j takes the rest of its argument as the number of workers (no option
+// bit); a bad value is reported in its place among the unknown letters and
+// ends the run with -23 before any operation.
+TEST(Options, WorkerCount) {
+    Outcome o = run({"-j4", "f", "a.kel"});
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(seen.n_workers, 4);
+    EXPECT_EQ(seen.flags, 0u);
+    run({"-rJ64", "-l", "a.kel"});
+    EXPECT_EQ(seen.n_workers, 64);
+    EXPECT_EQ(seen.flags, OPT_RECURSE | OPT_LIST);
+    run({"-j1", "-j007", "f", "a.kel"});
+    EXPECT_EQ(seen.n_workers, 7);
+    run({"f", "a.kel"});
+    EXPECT_EQ(seen.n_workers, 0);
+    for (const char* bad : {"-j", "-j0", "-j65", "-j1x", "-jx", "-j+2", "-rj"}) {
+        o = run({"-y", bad, "f", "a.kel"});
+        EXPECT_EQ(o.rc, RC_BAD_JOBS) << bad;
+        EXPECT_EQ(seen.op, "") << bad;
+        EXPECT_EQ(o.err, "Invalid option \"y\" ignored.\nInvalid value for -j: " +
+                             std::string(bad + (bad[1] == 'r' ? 3 : 2)) + "\n")
+            << bad;
+    }
+    o = run({"-q", "-j0", "f", "a.kel"});
+    EXPECT_EQ(o.rc, RC_BAD_JOBS);
+    EXPECT_EQ(o.err, "");
 }
 
 TEST(Options, DetailLetterSetsNoOptionBit) {
