@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Whole-program benchmark of archiving: kelparc against
-# `tar -cf - DIR | compress -b12 -c` and `zip -qr` on the same inputs, side
-# by side in one run.  Prints the median wall time of 3 rounds (each round
-# runs every tool once), the output size, the ratios kelparc / other, and
-# peak RSS.
+# Whole-program benchmark of archiving: kelparc with one compression worker
+# (-j1) and with its default (one per online processor) against
+# `compress -b12 -c` (one file) or `tar -cf - DIR | compress -b12 -c` (a
+# tree) and `zip -qr` on the same inputs, side by side in one run.  Prints
+# the median wall time of 3 rounds (each round runs every tool once), the
+# output size, how many times as fast as the peers kelparc is, and peak RSS.
 #
-#   bench/archive_bench.sh            # 100 MB file, /usr/include, RSS at 1 GB
+#   bench/archive_bench.sh            # 100 MB files, /usr/include, RSS at 1 GB
 #   BENCH_BIG=0 bench/archive_bench.sh   # leave out the 1 GB file
+#   BENCH_JOBS="1 2 3 4 8" bench/archive_bench.sh   # these worker counts
+#                                        # (0: no -j, the default)
 #
 # Inputs are generated deterministically under $BENCH_DIR (default
 # /tmp/kelparc-bench); the release build goes to build-bench in the tree.
@@ -19,6 +22,7 @@ RUNS="${BENCH_RUNS:-3}"
 BIG="${BENCH_BIG:-1}"
 TREE_PARENT="${BENCH_TREE_PARENT:-/usr}"
 TREE_NAME="${BENCH_TREE_NAME:-include}"
+JOBS="${BENCH_JOBS:-1 0}"
 
 for tool in tar compress zip python3 cmake; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
@@ -62,6 +66,23 @@ with open(path, "wb") as out:
         out.write(piece)
         written += n
         kind = (kind + 1) % 3
+EOF
+
+# 100 MB of tar data: the tar stream of /usr/include (its zero-filled
+# header blocks and padding), repeated up to the size.
+python3 - "$WORK/in/tar100" 100000000 <<'EOF'
+import os, subprocess, sys
+path, size = sys.argv[1], int(sys.argv[2])
+if os.path.exists(path) and os.path.getsize(path) == size:
+    sys.exit(0)
+data = subprocess.run(["tar", "-cf", "-", "-C", "/usr", "include"], stdout=subprocess.PIPE,
+                      stderr=subprocess.DEVNULL).stdout
+with open(path, "wb") as out:
+    written = 0
+    while written < size:
+        piece = data[:size - written]
+        out.write(piece)
+        written += len(piece)
 EOF
 
 if [ "$BIG" = 1 ]; then
@@ -119,28 +140,35 @@ EOF
 
 size_of() { stat -c %s "$1"; }
 
-# compare <label> <input dir> <input name>: the three tools on one input.
-# Each round runs kelparc, the pipeline and zip once, one after the other,
-# so that a change in the machine's load falls on all three; the figures
-# are medians over the rounds, the time ratios medians of the rounds'
-# ratios.
+# compare <label> <input dir> <input name>: kelparc at each worker count of
+# JOBS and the peers on one input (a file: compress -b12 -c; a directory:
+# tar | compress -b12).  Each round runs every tool once, one after the
+# other, with a sync before each, so that a change in the machine's load
+# falls on all of them; the figures are medians over the rounds, the speed
+# ratios medians of the rounds' ratios.
 compare() {
     local label="$1" dir="$2" name="$3" o="$WORK/out"
-    rm -f "$o/k.kel" "$o/t.tar.Z" "$o/z.zip"
-    python3 - "$label" "$RUNS" "$RSS_RUN" "$dir" "$name" "$o" "$KELPARC" <<'EOF'
+    rm -f "$o"/k*.kel "$o/t.Z" "$o/z.zip"
+    python3 - "$label" "$RUNS" "$RSS_RUN" "$dir" "$name" "$o" "$KELPARC" "$JOBS" <<'EOF'
 import os, statistics, subprocess, sys, time
 label, runs = sys.argv[1], int(sys.argv[2])
-rss_run, d, name, o, kelparc = sys.argv[3:8]
-tools = (
-    ("kelparc", [kelparc, "-q", "-w", "-r", "-c" + d, name, o + "/k.kel"], o + "/k.kel"),
-    ("tar | compress -b12", ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | compress -b12 -c > '{o}/t.tar.Z'"],
-     o + "/t.tar.Z"),
-    ("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"),
-)
+rss_run, d, name, o, kelparc, jobs = sys.argv[3:9]
+tools = []
+for j in jobs.split():
+    tag = "kelparc -j" + j if j != "0" else "kelparc (default)"
+    opt = ["-j" + j] if j != "0" else []
+    tools.append((tag, [kelparc, "-q", "-w", "-r"] + opt + ["-c" + d, name, f"{o}/k{j}.kel"], f"{o}/k{j}.kel"))
+if os.path.isdir(os.path.join(d, name)):
+    peer = ("tar | compress -b12", ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | compress -b12 -c > '{o}/t.Z'"])
+else:
+    peer = ("compress -b12 -c", ["sh", "-c", f"compress -b12 -c < '{d}/{name}' > '{o}/t.Z'; [ $? -le 2 ]"])
+tools.append(peer + (o + "/t.Z",))
+tools.append(("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"))
 times = {t[0]: [] for t in tools}
 rss = {t[0]: 0 for t in tools}
 for _ in range(runs):
     for tool, cmd, _ in tools:
+        subprocess.run(["sync"])
         t0 = time.perf_counter()
         p = subprocess.run([rss_run] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         times[tool].append(time.perf_counter() - t0)
@@ -149,27 +177,33 @@ for _ in range(runs):
         rss[tool] = max(rss[tool], int(p.stderr.split()[-1]))
 size = {t[0]: os.path.getsize(t[2]) for t in tools}
 med = {k: statistics.median(v) for k, v in times.items()}
-def ratio(a, b):
-    return statistics.median(x / y for x, y in zip(times[a], times[b]))
+def speed(a, b):  # how many times as fast a is as b
+    return statistics.median(y / x for x, y in zip(times[a], times[b]))
 print(f"== {label}")
 print(f"  {'tool':<22}{'wall s':>9}{'output bytes':>15}{'peak RSS KiB':>14}")
 for tool, _, _ in tools:
     print(f"  {tool:<22}{med[tool]:>9.3f}{size[tool]:>15}{rss[tool]:>14}")
-k, t, z = (x[0] for x in tools)
-print(f"  kelparc / tar|compress: time {ratio(k, t):.2f}, size {size[k] / size[t]:.3f}")
-print(f"  kelparc / zip:          time {ratio(k, z):.2f}, size {size[k] / size[z]:.3f}")
+p, z = tools[-2][0], tools[-1][0]
+for tool, _, _ in tools[:-2]:
+    print(f"  {tool}: {speed(tool, p):.2f}x as fast as {p} (size {size[tool] / size[p]:.3f}),"
+          f" {speed(tool, z):.2f}x as fast as zip (size {size[tool] / size[z]:.3f})")
 EOF
 }
 
 echo "kelparc archive benchmark, medians of $RUNS rounds, $(date -u +%Y-%m-%dT%H:%MZ)"
+echo "machine: $(nproc) online processors; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
+compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
 compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
 
 if [ "$BIG" = 1 ]; then
     RUNS=1
-    read -r bt brss < <(measure "$KELPARC" -q -w "-c$WORK/in" mixed1000 "$WORK/out/big.kel")
-    read -r st srss < <(measure "$KELPARC" -q -w "-c$WORK/in" mixed100 "$WORK/out/small.kel")
     echo "== peak RSS of kelparc by input size (one run each)"
-    echo "  100 MB file: ${srss} KiB    1 GB file: ${brss} KiB (${bt} s)"
+    for j in 1 0; do
+        opt=(); [ "$j" = 0 ] || opt=("-j$j")
+        read -r bt brss < <(measure "$KELPARC" -q -w "${opt[@]}" "-c$WORK/in" mixed1000 "$WORK/out/big.kel")
+        read -r st srss < <(measure "$KELPARC" -q -w "${opt[@]}" "-c$WORK/in" mixed100 "$WORK/out/small.kel")
+        echo "  ${opt[*]:-default (no -j)}: 100 MB file: ${srss} KiB    1 GB file: ${brss} KiB (${bt} s)"
+    done
     rm -f "$WORK/out/big.kel"
 fi
