@@ -48,6 +48,18 @@ extern unsigned char attr_buffer[ATTR_CAP];
 int32_t write_dir_record(OpContext* ctx, RecordKind kind, const char* stored, const char* attr_path,
                          const plat::StatRec* st, int64_t first_len, int32_t flags);
 
+// The same with the attribute block made beforehand by record_attr_block
+// (attr_len bytes of attr), for a record written after the working
+// directory has moved on.
+int32_t write_dir_record_with_attr(OpContext* ctx, RecordKind kind, const char* stored, const plat::StatRec* st,
+                                   int64_t first_len, int32_t flags, const unsigned char* attr, int32_t attr_len);
+
+// The attribute block write_dir_record gives a record of kind for the
+// entry attr_path names (none for a closing record), into out (ATTR_CAP
+// bytes).  Returns its length.
+int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, const plat::StatRec* st,
+                          unsigned char* out);
+
 // True when name can be a stored name: the record ends the name at its
 // first 0x04 and reads what follows as the record's numbers.
 bool name_fits_record(const char* name);

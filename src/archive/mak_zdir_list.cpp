@@ -51,14 +51,22 @@ int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* 
     return 2;
 }
 
+int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, const plat::StatRec* st,
+                          unsigned char* out) {
+    if (kind == RecordKind::dir_close) return 0;  // a closing record carries no attributes
+    return build_attr_block(ctx, attr_path, st, out);
+}
+
 int32_t write_dir_record(OpContext* ctx, RecordKind kind, const char* stored, const char* attr_path,
                          const plat::StatRec* st, int64_t first_len, int32_t flags) {
-    int32_t attr_len = 0;
-    if (kind == RecordKind::dir_close) {
-        flags |= ENTRY_DIR_END;  // a closing record carries no attributes
-    } else {
-        attr_len = build_attr_block(ctx, attr_path, st, attr_buffer);
-    }
+    const int32_t attr_len = record_attr_block(ctx, kind, attr_path, st, attr_buffer);
+    return write_dir_record_with_attr(ctx, kind, stored, st, first_len, flags, attr_buffer, attr_len);
+}
+
+int32_t write_dir_record_with_attr(OpContext* ctx, RecordKind kind, const char* stored, const plat::StatRec* st,
+                                   int64_t first_len, int32_t flags, const unsigned char* attr, int32_t attr_len) {
+    if (kind == RecordKind::dir_close) flags |= ENTRY_DIR_END;
+    if (attr != attr_buffer && attr_len > 0) std::memcpy(attr_buffer, attr, static_cast<size_t>(attr_len));
     char text[RECORD_TEXT_CAP];
     int text_len = format_record_text(text, stored, st, flags, first_len, attr_len);
     if (text_len < 0) {

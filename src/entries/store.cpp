@@ -88,12 +88,14 @@ struct ChunkSlot {
 struct Output {
     enum Kind { NAME_LINE, RECORD, CHUNK, DROP } kind;
     std::string text;  // NAME_LINE: the line (empty under -q)
-    // RECORD, first CHUNK: the record's kind, stored name, the path its
-    // attribute block is read from, and the status.
+    // RECORD, first CHUNK: the record's kind, stored name and status, and
+    // the attribute block, read when the output was queued (by the entry's
+    // path from the working directory of then).
     RecordKind record;
     std::string stored;
-    std::string attr_path;
     plat::StatRec st;
+    unsigned char attr[ATTR_CAP];
+    int32_t attr_len;
     bool first;  // CHUNK: goes with the directory record
     bool more;   // CHUNK: another chunk follows
     ChunkSlot* slot;
@@ -118,8 +120,8 @@ struct Pipeline {
 Pipeline* g_pipeline = nullptr;
 
 int32_t write_queued_record(Pipeline* pl, const Output& out, int64_t first_len, int32_t flags) {
-    return write_dir_record(pl->ctx, out.record, out.stored.c_str(), out.attr_path.c_str(), &out.st, first_len,
-                            flags);
+    return write_dir_record_with_attr(pl->ctx, out.record, out.stored.c_str(), &out.st, first_len, flags, out.attr,
+                                      out.attr_len);
 }
 
 int32_t write_queued_chunk(Pipeline* pl, const Output& out) {
@@ -190,14 +192,14 @@ ChunkSlot* take_slot(Pipeline* pl) {
     return slot;
 }
 
-Output record_output(Output::Kind kind, RecordKind record, const char* stored, const char* attr_path,
-                     const plat::StatRec* st) {
+Output record_output(OpContext* ctx, Output::Kind kind, RecordKind record, const char* stored,
+                     const char* attr_path, const plat::StatRec* st) {
     Output out{};
     out.kind = kind;
     out.record = record;
     out.stored = stored;
-    out.attr_path = attr_path;
     out.st = *st;
+    out.attr_len = record_attr_block(ctx, record, attr_path, st, out.attr);
     return out;
 }
 
@@ -214,7 +216,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
             show_error(MSG_SOURCE_READ, file.path);
             return RC_OPEN;
         }
-        queue_output(pl, record_output(Output::RECORD, RecordKind::file, file.stored, file.path, file.st));
+        queue_output(pl, record_output(ctx, Output::RECORD, RecordKind::file, file.stored, file.path, file.st));
         return RC_OK;
     }
     for (bool first = true;; first = false) {
@@ -229,7 +231,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
             next = plat::_read(ctx->read_handle, ahead->source, CHUNK_SIZE);
         }
         Output out{};
-        if (first) out = record_output(Output::CHUNK, RecordKind::file, file.stored, file.path, file.st);
+        if (first) out = record_output(ctx, Output::CHUNK, RecordKind::file, file.stored, file.path, file.st);
         // A chunk whose successor cannot be read is never written.
         out.kind = next < 0 ? Output::DROP : Output::CHUNK;
         out.first = first;
@@ -349,7 +351,7 @@ int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, con
     Pipeline* const pl = g_pipeline;
     if (pl == nullptr) return write_dir_record(ctx, kind, stored, stored, st, 0, 0);
     if (pl->failed != 0) return pl->failed;
-    queue_output(pl, record_output(Output::RECORD, kind, stored, stored, st));
+    queue_output(pl, record_output(ctx, Output::RECORD, kind, stored, stored, st));
     return pipeline_result(RC_OK);
 }
 

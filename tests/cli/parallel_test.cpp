@@ -67,6 +67,9 @@ void make_tree(const std::string& root) {
     }
     th::write_file(root + "/c/tar_like", tar_like);
     th::make_dirs(root + "/empty");
+    th::write_file(root + "/a/.hidden", th::make_bytes(20000, 't', 9));
+    th::make_dirs(root + "/.hidden_dir");
+    th::write_file(root + "/.hidden_dir/x", "x");
     settle_access_times(root);
 }
 
@@ -135,6 +138,9 @@ TEST(Parallel, SameArchiveAndOutputForEveryWorkerCount) {
     expect_same_for_every_count(dir, {"big", "src/a/f5z", "missing", "src/f1t", "out/a.kel"}, "files");
     expect_same_for_every_count(dir, {"-a", "-r", "src", "big", "out/a.kel"}, "append", tree.files["a.kel"]);
     expect_same_for_every_count(dir, {"-q", "-r", "src", "out/a.kel"}, "quiet");
+    // Attribute blocks are read by name from the walk's working directory.
+    Outcome hidden = expect_same_for_every_count(dir, {"-r", "-ths", "src", "out/a.kel"}, "hidden");
+    EXPECT_NE(hidden.out.find("src/.hidden_dir/x\n"), std::string::npos);
     struct stat st;
     if (::stat("/usr/include/linux", &st) == 0) {
         Outcome inc = expect_same_for_every_count(dir, {"-r", "-c/usr/include", "linux", "out/a.kel"}, "headers");
