@@ -149,7 +149,7 @@ TEST(Parallel, SameArchiveAndOutputForEveryWorkerCount) {
     // The archive made with workers unpacks to the tree.
     th::RunOptions o;
     o.cwd = dir.path();
-    EXPECT_EQ(th::run_kelparc({"-j3", "-r", "src", "t.kel"}, o).status, 0);
+    EXPECT_EQ(th::run_kelparc({"-j3", "-ths", "-r", "src", "t.kel"}, o).status, 0);
     th::make_dirs(dir / "back");
     EXPECT_EQ(th::run_kelparc({"-u", "-cback", "t.kel"}, o).status, 0);
     EXPECT_EQ(th::shell("diff -r '" + (dir / "src") + "' '" + (dir / "back/src") + "'"), 0);

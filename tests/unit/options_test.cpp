@@ -235,7 +235,8 @@ TEST(Options, BundledLetters) {
 // ends the run with -23 before any operation.
 TEST(Options, WorkerCount) {
     Outcome o = run({"-j4", "f", "a.kel"});
-    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(o.rc, 7);
+    EXPECT_EQ(o.err, "");
     EXPECT_EQ(seen.n_workers, 4);
     EXPECT_EQ(seen.flags, 0u);
     run({"-rJ64", "-l", "a.kel"});
