@@ -251,6 +251,7 @@ TEST(Parallel, JobsOption) {
 
     th::ScratchDir dir;
     th::write_file(dir / "f", "hello");
+    settle_access_times(dir / "f");
     th::RunOptions opt;
     opt.cwd = dir.path();
     EXPECT_EQ(th::run_kelparc({"-j64", "f", "a.kel"}, opt).status, 0);
