@@ -268,3 +268,46 @@ TEST(Parallel, JobsOption) {
     EXPECT_EQ(th::run_kelparc({"f", "a.kel"}, opt).status, 0);
     EXPECT_EQ(th::read_file(dir / "a.kel"), with_j);
 }
+
+// Standard output that fails part-way through the names (full device, a
+// pipe without reader): the run stops at the same name for every
+// count, and no archive or temporary file is left.
+TEST(Parallel, StandardOutputFailingPartWay) {
+    th::ScratchDir dir;
+    // About 20 KB of name lines, so the failure comes in the middle of the
+    // walk, after some chunks have gone to the workers.
+    for (int d = 0; d < 8; ++d) {
+        for (int f = 0; f < 40; ++f) {
+            th::write_file(dir / ("src/dir" + std::to_string(d) + "/a_file_with_a_longer_name_" + std::to_string(f)),
+                           th::make_bytes(static_cast<size_t>(f * 900), f % 2 ? 't' : 'z', static_cast<uint32_t>(f)));
+        }
+    }
+    settle_access_times(dir / "src");
+    th::RunOptions full;
+    full.stdout_path = "/dev/full";
+    th::RunOptions gone;
+    gone.stdout_reader_gone = true;
+    const std::string message = "Error writing to standard output\n";
+    // A read that fails after the failure is never reached.
+    const std::string late_fault = "--fail-read=500";
+    const Outcome fault = run_with(dir, 1, {"-r", "src", "out/a.kel"}, "", {late_fault});
+    EXPECT_NE(fault.err.find("Could not read source file"), std::string::npos);
+    for (const th::RunOptions& opt : {full, gone}) {
+        const Outcome o = expect_same_for_every_count(dir, {"-r", "src", "out/a.kel"}, "stdout", "", {late_fault}, opt);
+        EXPECT_EQ(o.status, th::status_of(-13));
+        EXPECT_EQ(o.err, message);
+        EXPECT_TRUE(o.files.empty());
+    }
+    // The same over an old archive, which stays as it was.
+    const Outcome whole = run_with(dir, 1, {"-r", "src", "out/a.kel"});
+    ASSERT_EQ(whole.status, 0);
+    const Outcome over =
+        expect_same_for_every_count(dir, {"-w", "-r", "src", "out/a.kel"}, "stdout -w", "old bytes", {}, full);
+    EXPECT_EQ(over.status, th::status_of(-13));
+    EXPECT_EQ(over.files, (std::map<std::string, std::string>{{"a.kel", "old bytes"}}));
+    // Quiet: only the banner is printed; it fails at the last flush, once
+    // every chunk is written, and the archive is not put in place.
+    const Outcome quiet = expect_same_for_every_count(dir, {"-q", "-r", "src", "out/a.kel"}, "stdout -q", "", {}, full);
+    EXPECT_EQ(quiet.status, th::status_of(-13));
+    EXPECT_TRUE(quiet.files.empty());
+}
