@@ -212,7 +212,9 @@ int _rename(const char* from, const char* to) {
 int _final_path(const char* path, char* out, size_t cap) {
     WinPath os(path);
     if (!os.ok() || out == nullptr) return -1;
-    std::string at = os.c_str();
+    // Not a link: the path itself, as given (callers compare the two to
+    // tell a link from the file; the separators must not differ).
+    std::string at = path;
     DWORD attrs = ::GetFileAttributesA(os.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // A symbolic link or junction: the file the kernel reaches through it.

@@ -180,6 +180,17 @@ TEST(WinFiles, ReadOnlyHiddenSystemAndTimes) {
     EXPECT_EQ(plat::_utime("d", 4102444800, 4102444800), 0);  // 2100
     ASSERT_EQ(plat::_stat("d", &st), 0);
     EXPECT_EQ(st.mtime, 4102444800);
+    // A path that is no link is its own final path, separators as given
+    // (unpacking tells a link from a directory by comparing the two).
+    char final_path[plat::PATH_CAP];
+    ASSERT_EQ(plat::_final_path("./d", final_path, sizeof final_path), 0);
+    EXPECT_STREQ(final_path, "./d");
+    ASSERT_EQ(plat::_final_path(".\\d", final_path, sizeof final_path), 0);
+    EXPECT_STREQ(final_path, ".\\d");
+    // Restoring sets a directory's mode after its times; the times stay.
+    ASSERT_EQ(plat::_chmod("d", 0x41ED), 0);
+    ASSERT_EQ(plat::_stat("d", &st), 0);
+    EXPECT_EQ(st.mtime, 4102444800);
     EXPECT_EQ(plat::GetFileAttributesA("missing"), plat::ATTR_INVALID);
 }
 
