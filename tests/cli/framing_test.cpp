@@ -28,10 +28,10 @@ Runs list_and_unpack(const th::ScratchDir& dir, const std::string& bytes) {
     return Runs{ab::run_in(dir.path(), {"-l", "a.kel"}), ab::run_in(dir.path(), {"-u", "-cout", "a.kel"})};
 }
 
-std::string list_head(const th::ScratchDir& dir) { return ab::banner + "Listing " + dir / "a.kel" + " ...\n"; }
+std::string list_head(const th::ScratchDir& dir) { return ab::banner + "Listing " + th::native_path(dir / "a.kel") + " ...\n"; }
 
 std::string unpack_head(const th::ScratchDir& dir) {
-    return ab::banner + offset_line + "Uncompressing " + dir / "a.kel" + " ...\n";
+    return ab::banner + offset_line + "Uncompressing " + th::native_path(dir / "a.kel") + " ...\n";
 }
 
 TEST(Framing, RecordLengthFieldCutShortOrNotAPositiveNumber) {
@@ -51,10 +51,10 @@ TEST(Framing, RecordLengthFieldCutShortOrNotAPositiveNumber) {
         std::string what = "tail of " + std::to_string(tail.size()) + " bytes";
         EXPECT_EQ(r.list.status, th::status_of(-6)) << what;
         EXPECT_EQ(r.list.out, list_head(dir) + "a\n") << what;
-        EXPECT_EQ(r.list.err, "Error reading from " + dir / "a.kel" + "\n") << what;
+        EXPECT_EQ(r.list.err, "Error reading from " + th::native_path(dir / "a.kel") + "\n") << what;
         EXPECT_EQ(r.unpack.status, th::status_of(-6)) << what;
         EXPECT_EQ(r.unpack.out, unpack_head(dir) + "a\n") << what;
-        EXPECT_EQ(r.unpack.err, "Error reading from " + dir / "a.kel" + "\n") << what;
+        EXPECT_EQ(r.unpack.err, "Error reading from " + th::native_path(dir / "a.kel") + "\n") << what;
         EXPECT_EQ(th::read_file(dir / "out/a"), "alpha") << what;
     }
 }
@@ -84,7 +84,7 @@ TEST(Framing, ListingReportsRecordsAndDataThatCannotBeRead) {
         auto r = ab::run_in(dir.path(), {"-l", "a.kel"});
         EXPECT_EQ(r.status, th::status_of(-6)) << keep;
         EXPECT_EQ(r.out, list_head(dir) + (keep == 10 ? "a\n" : "a\nb")) << keep;
-        EXPECT_EQ(r.err, "Error reading from " + dir / "a.kel" + "\n") << keep;
+        EXPECT_EQ(r.err, "Error reading from " + th::native_path(dir / "a.kel") + "\n") << keep;
     }
 }
 
@@ -123,7 +123,7 @@ TEST(Framing, HeaderOrPasswordBlockPastTheEndOfTheFile) {
     int k = 0;
     for (const std::string& b : bytes) {
         th::write_file(dir / "a.kel", b);
-        std::string path = dir / "a.kel";
+        std::string path = th::native_path(dir / "a.kel");
         for (const char* op : {"-l", "-u"}) {
             auto r = ab::run_in(dir.path(), {op, "-pab", "a.kel"});
             EXPECT_EQ(r.status, th::status_of(-6)) << k << op;

@@ -8,7 +8,7 @@
 namespace {
 
 std::string listing_head(const th::ScratchDir& dir, const std::string& name) {
-    return ab::banner + "Listing " + dir / name + " ...\n";
+    return ab::banner + "Listing " + th::native_path(dir / name) + " ...\n";
 }
 
 TEST(List, NamesAsStoredWithEmptyLinesForClosingRecords) {
@@ -52,11 +52,11 @@ TEST(List, BadHeaders) {
     auto r = ab::run_in(dir.path(), {"-l", "text.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "text.kel"));
-    EXPECT_EQ(r.err, "Bad file format for " + dir / "text.kel" + "\nCould not open " + dir / "text.kel" + "\n");
+    EXPECT_EQ(r.err, "Bad file format for " + th::native_path(dir / "text.kel") + "\nCould not open " + th::native_path(dir / "text.kel") + "\n");
     r = ab::run_in(dir.path(), {"-l", "missing.kel"});
     EXPECT_EQ(r.status, th::status_of(-4));
-    EXPECT_EQ(r.err, "Could not open source file " + dir / "missing.kel" + "\nCould not open " +
-                         dir / "missing.kel" + "\n");
+    EXPECT_EQ(r.err, "Could not open source file " + th::native_path(dir / "missing.kel") + "\nCould not open " +
+                         th::native_path(dir / "missing.kel") + "\n");
 }
 
 TEST(List, LockedArchive) {
@@ -65,7 +65,7 @@ TEST(List, LockedArchive) {
     auto r = ab::run_in(dir.path(), {"-l", "-pSecreT", "a.kel"});
     EXPECT_EQ(r.status, th::status_of(-3));
     EXPECT_EQ(r.out, listing_head(dir, "a.kel"));
-    EXPECT_EQ(r.err, "Incorrect password supplied.\nCould not open " + dir / "a.kel" + "\n");
+    EXPECT_EQ(r.err, "Incorrect password supplied.\nCould not open " + th::native_path(dir / "a.kel") + "\n");
     r = ab::run_in(dir.path(), {"-l", "-pSecret", "a.kel"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, listing_head(dir, "a.kel") + "f\n\n");
@@ -80,7 +80,7 @@ TEST(List, DamagedArchivesStopWithTheirCode) {
     auto r = ab::run_in(dir.path(), {"-l", "cut.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "cut.kel") + "one\ntwo");
-    EXPECT_EQ(r.err, "Error reading from " + dir / "cut.kel" + "\n");
+    EXPECT_EQ(r.err, "Error reading from " + th::native_path(dir / "cut.kel") + "\n");
     // Cut inside the linked header.
     size_t linked_at = good.size() - (20000 - 16383) - 10;
     th::write_file(dir / "linked.kel", good.substr(0, linked_at + 4));
@@ -95,12 +95,12 @@ TEST(List, DamagedArchivesStopWithTheirCode) {
     r = ab::run_in(dir.path(), {"-l", "neg.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "neg.kel") + "n");
-    EXPECT_EQ(r.err, "Error reading from " + dir / "neg.kel" + "\n");
+    EXPECT_EQ(r.err, "Error reading from " + th::native_path(dir / "neg.kel") + "\n");
     th::write_file(dir / "long.kel", ab::header() + ab::file_entry("x", "x") + ab::file_entry(std::string(300, 'n'), "x"));
     r = ab::run_in(dir.path(), {"-l", "long.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
     EXPECT_EQ(r.out, listing_head(dir, "long.kel") + "x\n");
-    EXPECT_EQ(r.err, "Error reading from " + dir / "long.kel" + "\n");
+    EXPECT_EQ(r.err, "Error reading from " + th::native_path(dir / "long.kel") + "\n");
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ struct BackslashTree {
 };
 
 TEST(Names, ListedNamesWithBackslashAreNeverSplit) {
+    SKIP_UNDER_WINE("a name holding '\\' cannot exist on Windows, where '\\' separates components");
     BackslashTree t;
     auto r = run_in(t.work, {"-r", "src", "out.kel"});
     EXPECT_EQ(r.status, 0);
@@ -50,6 +51,7 @@ TEST(Names, ListedNamesWithBackslashAreNeverSplit) {
 }
 
 TEST(Names, PatternMatchesWithBackslashAreSkipped) {
+    SKIP_UNDER_WINE("a name holding '\\' cannot exist on Windows, where '\\' separates components");
     BackslashTree t;
     auto r = run_in(t.work, {"src/*", "out.kel"});
     EXPECT_EQ(r.status, 0);
@@ -66,6 +68,7 @@ TEST(Names, PatternMatchesWithBackslashAreSkipped) {
 }
 
 TEST(Names, NamesHolding0x04AreNeverStored) {
+    SKIP_UNDER_WINE("Windows names cannot hold control bytes (Wine shows such Linux names under other names)");
     th::ScratchDir dir;
     const std::string odd = std::string("x\x04") + "33188 0 4 0 0 0 4 0";
     th::write_file(dir / "src/" + odd, "data");
@@ -93,6 +96,7 @@ TEST(Names, NamesHolding0x04AreNeverStored) {
 }
 
 TEST(Names, ControlBytesArePrintedEscaped) {
+    SKIP_UNDER_WINE("Windows names cannot hold control bytes (Wine shows such Linux names under other names)");
     th::ScratchDir dir;
     const std::string name = "nl\nname\x1b[31mred";
     const std::string shown = "nl\\nname\\033[31mred";
@@ -108,7 +112,7 @@ TEST(Names, ControlBytesArePrintedEscaped) {
                                         "src(end)"}));
     r = run_in(dir.path(), {"-l", "out.kel"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, wt::BANNER + "Listing " + dir / "out.kel" + " ...\nsrc\nsrc/" + shown +
+    EXPECT_EQ(r.out, wt::BANNER + "Listing " + th::native_path(dir / "out.kel") + " ...\nsrc\nsrc/" + shown +
                          "\nsrc/tab\\tdir\nsrc/tab\\tdir/f\n\n\n\n");
     r = run_in(dir.path(), {"-l", "-v", "out.kel"});
     EXPECT_EQ(r.status, 0);
@@ -117,7 +121,7 @@ TEST(Names, ControlBytesArePrintedEscaped) {
     th::make_dirs(dir / "out");
     r = run_in(dir.path(), {"-u", "-cout", "out.kel"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, wt::BANNER + "offset = 0, offset = 0\nUncompressing " + dir / "out.kel" + " ...\nsrc\nsrc/" +
+    EXPECT_EQ(r.out, wt::BANNER + "offset = 0, offset = 0\nUncompressing " + th::native_path(dir / "out.kel") + " ...\nsrc\nsrc/" +
                          shown + "\nsrc/tab\\tdir\nsrc/tab\\tdir/f\n\n");
     EXPECT_EQ(th::read_file(dir / "out/src/" + name), "x");
     // A second unpack reports the existing directories, escaped.

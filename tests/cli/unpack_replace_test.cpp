@@ -77,7 +77,7 @@ struct Area {
 TEST(UnpackReplace, DamagedOrCutEntryLeavesTheExistingFile) {
     umask(022);
     Area a;
-    const std::string corrupt = "Corrupt compressed data in " + a.target + "/f\n";
+    const std::string corrupt = "Corrupt compressed data in " + th::output_path(a.target, "f") + "\n";
     // A first code above the next free one.
     const std::string bad_lzw("\x1f\x9d\x8c\xff\xff\xff\xff", 7);
     ab::Fields f;
@@ -112,7 +112,7 @@ TEST(UnpackReplace, DamagedOrCutEntryLeavesTheExistingFile) {
     r = a.unpack(ab::header() + ab::file_entry("f", "new", false, 0100604, T_PAST + 7));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(th::read_file(a.target + "/f"), "new");
-    EXPECT_EQ(stat_of(a.target + "/f").st_mode & 0777, 0604u);
+    EXPECT_EQ(stat_of(a.target + "/f").st_mode & 0777, th::restored_perms(false, 0604));
     EXPECT_EQ(stat_of(a.target + "/f").st_mtime, T_PAST + 7);
     EXPECT_TRUE(dot_names(a.target).empty());
 }
@@ -125,7 +125,7 @@ TEST(UnpackReplace, ShortWriteLeavesTheExistingFile) {
     for (int64_t limit : {1000, 20000, 36000}) {
         auto r = a.unpack(bytes, limit);
         EXPECT_EQ(r.status, th::status_of(-13)) << limit;
-        EXPECT_EQ(r.err, "Error writing to file " + a.target + "/f\n") << limit;
+        EXPECT_EQ(r.err, "Error writing to file " + th::output_path(a.target, "f") + "\n") << limit;
         a.expect_untouched("limit " + std::to_string(limit));
         EXPECT_EQ(th::read_file(a.target + "/small"), "ok");
     }
@@ -138,7 +138,7 @@ TEST(UnpackReplace, WhatCouldNotBeReplacedIsStillRefused) {
     for (const char* name : {"d", "p"}) {
         auto r = a.unpack(ab::header() + ab::file_entry(name, "data"));
         EXPECT_EQ(r.status, th::status_of(-12)) << name;
-        EXPECT_EQ(r.err, "Error creating or opening " + a.target + "/" + name + "\n");
+        EXPECT_EQ(r.err, "Error creating or opening " + th::output_path(a.target, name) + "\n");
     }
     EXPECT_TRUE(th::exists(a.target + "/d/inside"));
     EXPECT_TRUE(S_ISFIFO(stat_of(a.target + "/p").st_mode));
@@ -146,6 +146,7 @@ TEST(UnpackReplace, WhatCouldNotBeReplacedIsStillRefused) {
 }
 
 TEST(UnpackReplace, ReadOnlyFileOfAnOrdinaryUserInAWritableFolder) {
+    SKIP_UNDER_WINE("running as another user needs that user's own Wine prefix");
     if (!th::running_as_root()) GTEST_SKIP() << "needs root to run as uid 65534";
     Area a;
     // The folder would let uid 65534 rename over the file; the file's own
@@ -160,7 +161,7 @@ TEST(UnpackReplace, ReadOnlyFileOfAnOrdinaryUserInAWritableFolder) {
     opt.as_nobody = true;
     auto r = th::run_kelparc({"-u", "-ct", "a.kel"}, opt);
     EXPECT_EQ(r.status, th::status_of(-12));
-    EXPECT_EQ(r.err, "Error creating or opening " + a.target + "/f\n");
+    EXPECT_EQ(r.err, "Error creating or opening " + th::output_path(a.target, "f") + "\n");
     EXPECT_EQ(th::read_file(a.target + "/f"), OLD);
     EXPECT_TRUE(dot_names(a.target).empty());
     // A new file of uid 65534: owner-only while written, its stored mode at
@@ -194,6 +195,7 @@ int run_under_ulimit(const std::string& dir, rlim_t limit) {
 }
 
 TEST(UnpackReplace, FileSizeLimitSignalRemovesTheTemporaryFile) {
+    SKIP_UNDER_WINE("SIGXFSZ at its default action ends the Wine loader, not the Windows program");
     Area a;
     th::write_file(a.archive, ab::header() + ab::file_entry("f", th::make_bytes(40000, 't'), true));
     int status = run_under_ulimit(a.dir.path(), 20000);
@@ -204,6 +206,7 @@ TEST(UnpackReplace, FileSizeLimitSignalRemovesTheTemporaryFile) {
 }
 
 TEST(UnpackReplace, SignalRemovesTheTemporaryFile) {
+    SKIP_UNDER_WINE("a POSIX signal sent to the Wine loader is not a Windows console event");
     Area a;
     // 256 MB of zeros in a small archive: long enough to be caught
     // while it is written.

@@ -124,6 +124,17 @@ inline ab::Fields fields_of(const std::string& path, long flags = 0, long clen =
     f.atime = static_cast<long>(st.st_atime);
     f.mtime = static_cast<long>(st.st_mtime);
     f.ctime = static_cast<long>(st.st_ctime);
+    if (th::windows_target()) {
+        // The Windows runtime's mode: the type, read and write for all unless
+        // the file is read-only, and a directory searchable; its third time
+        // is the creation time, which Wine reports as the modification time;
+        // a directory has no size.
+        bool is_dir = S_ISDIR(st.st_mode);
+        long rw = (st.st_mode & S_IWUSR) ? 0666 : 0444;
+        f.mode = is_dir ? (S_IFDIR | rw | 0111) : (S_IFREG | rw);
+        f.ctime = f.mtime;
+        if (is_dir) f.size = 0;
+    }
     f.clen = clen;
     f.attr_len = attr_len;
     return f;

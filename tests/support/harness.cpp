@@ -100,7 +100,81 @@ void remove_tree(const std::string& path) {
 
 bool running_as_root() { return ::geteuid() == 0; }
 
-std::string kelparc_path() { return KELPARC_BIN; }
+static std::string env_or(const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+std::string kelparc_path() { return env_or("KELPARC_PROGRAM", KELPARC_BIN); }
+
+std::string prompt_probe_path() { return env_or("KELPARC_PROMPT_PROBE", PROMPT_PROBE_BIN); }
+
+static std::string runner() { return env_or("KELPARC_RUNNER", ""); }
+
+bool windows_target() {
+    static const bool is_exe = [] {
+        std::string p = kelparc_path();
+        return p.size() > 4 && p.compare(p.size() - 4, 4, ".exe") == 0;
+    }();
+    return is_exe;
+}
+
+std::string console(const std::string& text) {
+    if (!windows_target()) return text;
+    std::string shown;
+    for (char c : text) {
+        if (c == '\n') shown += '\r';
+        shown += c;
+    }
+    return shown;
+}
+
+std::string native_path(const std::string& path) {
+    if (!windows_target()) return path;
+    std::string shown = "Z:" + path;
+    for (char& c : shown) {
+        if (c == '/') c = '\\';
+    }
+    return shown;
+}
+
+std::string output_path(const std::string& target_dir, const std::string& stored) {
+    return native_path(target_dir) + "/" + stored;
+}
+
+unsigned restored_perms(bool is_dir, unsigned stored_perms) {
+    if (!windows_target()) return stored_perms & 07777;
+    unsigned perms = is_dir ? 0755 : 0644;
+    return (stored_perms & 0200) != 0 ? perms : perms & ~0222u;
+}
+
+// Undoes the console's text mode, strictly: see RunResult.
+static std::string from_console(const std::string& raw) {
+    if (!windows_target()) return raw;
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) text += "<LF without CR>";
+        text += raw[i];
+    }
+    return text;
+}
+
+// The program and its arguments, behind the runner when there is one.
+static std::vector<std::string> command_of(const std::string& program, const std::vector<std::string>& args,
+                                           std::string* exec_path) {
+    std::vector<std::string> cmd;
+    std::string run_with = runner();
+    if (!run_with.empty() && (program == kelparc_path() || program == prompt_probe_path())) {
+        cmd.push_back(run_with);
+        *exec_path = run_with;
+    } else {
+        *exec_path = program;
+    }
+    cmd.push_back(program);
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return cmd;
+}
 
 static void drain(int fd, std::string* into) {
     char buf[65536];
@@ -160,9 +234,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     RunResult r;
     int out_pipe[2], err_pipe[2], in_pipe[2];
     if (::pipe(out_pipe) || ::pipe(err_pipe) || ::pipe(in_pipe)) throw std::runtime_error("pipe");
+    std::string exec_path;
+    std::vector<std::string> cmd = command_of(program, args, &exec_path);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : cmd) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     if (opt.stdout_reader_gone) {
         // Nobody reads, from before the child starts: its writes fail with a
@@ -187,7 +262,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         ::close(err_pipe[0]); ::close(err_pipe[1]);
         child_setup(opt);
         child_streams(opt);
-        ::execv(program.c_str(), argv.data());
+        ::execv(exec_path.c_str(), argv.data());
         _exit(127);
     }
     ::close(in_pipe[0]);
@@ -235,6 +310,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     ::close(err_pipe[0]);
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
+    r.raw_out = r.out;
+    r.raw_err = r.err;
+    r.out = from_console(r.raw_out);
+    r.err = from_console(r.raw_err);
     return r;
 }
 
@@ -247,6 +326,28 @@ int shell(const std::string& command) {
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+// The text of a Wine console's output: escape sequences dropped, except a
+// cursor step forward ("ESC [ n C"), which skips n blanks.
+static std::string console_text(const std::string& raw) {
+    if (!windows_target()) return raw;
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\x1b' || i + 1 >= raw.size() || raw[i + 1] != '[') {
+            text += raw[i];
+            continue;
+        }
+        size_t end = i + 2;
+        while (end < raw.size() && !(raw[end] >= '@' && raw[end] <= '~')) ++end;
+        if (end >= raw.size()) break;
+        if (raw[end] == 'C') {
+            std::string count = raw.substr(i + 2, end - i - 2);
+            text.append(count.empty() ? 1 : static_cast<size_t>(std::atoi(count.c_str())), ' ');
+        }
+        i = end;
+    }
+    return text;
+}
+
 PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cwd,
                      const std::vector<std::string>& keys, int timeout_s) {
     return run_in_pty(kelparc_path(), args, cwd, keys, timeout_s);
@@ -255,16 +356,17 @@ PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cw
 PtyResult run_in_pty(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd, const std::vector<std::string>& keys, int timeout_s) {
     PtyResult r;
+    std::string exec_path;
+    std::vector<std::string> cmd = command_of(program, args, &exec_path);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : cmd) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     int master = -1;
     pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid < 0) throw std::runtime_error("forkpty");
     if (pid == 0) {
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(127);
-        ::execv(program.c_str(), argv.data());
+        ::execv(exec_path.c_str(), argv.data());
         _exit(127);
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
@@ -287,7 +389,7 @@ PtyResult run_in_pty(const std::string& program, const std::vector<std::string>&
             else if (got <= 0 && errno != EINTR && errno != EAGAIN) break;
         }
         now = std::chrono::steady_clock::now();
-        if (!prompted && r.screen.find("Enter password:") != std::string::npos) {
+        if (!prompted && console_text(r.screen).find("Enter password:") != std::string::npos) {
             prompted = true;
             last_key = now;  // the pause before the first key too
         }
@@ -312,6 +414,8 @@ PtyResult run_in_pty(const std::string& program, const std::vector<std::string>&
             if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
             if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
             ::close(master);
+            r.raw_screen = r.screen;
+            r.screen = console_text(r.raw_screen);
             return r;
         }
     }
@@ -320,6 +424,8 @@ PtyResult run_in_pty(const std::string& program, const std::vector<std::string>&
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
     ::close(master);
+    r.raw_screen = r.screen;
+    r.screen = console_text(r.raw_screen);
     return r;
 }
 

@@ -57,16 +57,48 @@ struct RunResult {
     int status = -1;        // exit status as the shell sees it (0..255), -1 if signalled
     int signal = 0;         // terminating signal, 0 if none
     bool timed_out = false;
+    // Standard output and error as the program meant them: for the Windows
+    // build the console's "\r\n" line ends are read back as "\n", and a
+    // line end without its "\r" shows as "<LF without CR>" so that it fails
+    // any comparison.  raw_out and raw_err hold the bytes as they came.
     std::string out;
     std::string err;
+    std::string raw_out;
+    std::string raw_err;
 };
 
 // Runs program with args (argv[0] is program).
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& opt = RunOptions());
 
-// Runs the built kelparc.
+// Runs the program under test: the built kelparc, or the program named by
+// KELPARC_PROGRAM in the environment, started through KELPARC_RUNNER when
+// that is set (the Wine loader, for kelparc.exe).
 RunResult run_kelparc(const std::vector<std::string>& args, const RunOptions& opt = RunOptions());
+
+// True when the program under test is the Windows build (a .exe, run under
+// Wine): expectations that differ by platform are stated for each.
+bool windows_target();
+
+// What the program's console stream carries for text it writes: on Windows
+// the runtime's text mode writes each "\n" as "\r\n".
+std::string console(const std::string& text);
+
+// An absolute path (with '/') as the program under test names it, in its
+// arguments and in the full paths of its messages: Windows under Wine has
+// "Z:\..." with backslashes (a leading '/' would introduce an option).
+std::string native_path(const std::string& path);
+
+// The path the program makes for an unpacked entry and names in its
+// messages: its target directory in full (as native_path) joined to the
+// stored name with '/', on both systems.
+std::string output_path(const std::string& target_dir, const std::string& stored);
+
+// The permission bits a restored file or directory shows.  Linux restores
+// the stored ones; Windows keeps only read-only (the write bit), so Wine
+// shows what it gives any new file or directory under umask 022, without
+// its write bits when read-only.
+unsigned restored_perms(bool is_dir, unsigned stored_perms);
 
 // Exit status as the shell sees a negative result code.
 inline int status_of(int code) { return code & 0xFF; }
@@ -78,8 +110,10 @@ int shell(const std::string& command);
 // True when the process runs as root.
 bool running_as_root();
 
-// Path of the built kelparc.
+// Path of the program under test, and of the prompt probe built for the
+// same system (KELPARC_PROMPT_PROBE in the environment, else the host's).
 std::string kelparc_path();
+std::string prompt_probe_path();
 
 // Runs kelparc on a pseudo-terminal: `keys` are written to the terminal one
 // by one (with a short pause each) after the prompt text appears or the
@@ -88,7 +122,12 @@ struct PtyResult {
     int status = -1;
     int signal = 0;
     bool timed_out = false;
-    std::string screen;  // everything written to the terminal
+    // Everything written to the terminal.  Under Wine the console redraws
+    // each character between cursor and erase sequences: screen holds the
+    // text with those sequences taken out (a cursor step forward is the
+    // blank it skips); raw_screen holds the bytes as they came.
+    std::string screen;
+    std::string raw_screen;
 };
 PtyResult run_in_pty(const std::vector<std::string>& args, const std::string& cwd,
                      const std::vector<std::string>& keys, int timeout_s = 20);
@@ -99,3 +138,10 @@ PtyResult run_in_pty(const std::string& program, const std::vector<std::string>&
                      const std::string& cwd, const std::vector<std::string>& keys, int timeout_s = 20);
 
 }  // namespace th
+
+// Skips the current test when the program under test runs under Wine, where
+// the mechanism the test needs does not exist; the reason is printed.
+#define SKIP_UNDER_WINE(reason)                                                     \
+    do {                                                                            \
+        if (th::windows_target()) GTEST_SKIP() << "not under Wine: " << (reason);   \
+    } while (0)
