@@ -109,6 +109,8 @@ std::string kelparc_path() { return env_or("KELPARC_PROGRAM", KELPARC_BIN); }
 
 std::string prompt_probe_path() { return env_or("KELPARC_PROMPT_PROBE", PROMPT_PROBE_BIN); }
 
+std::string seam_probe_path() { return env_or("KELPARC_SEAM_PROBE", SEAM_PROBE_BIN); }
+
 static std::string runner() { return env_or("KELPARC_RUNNER", ""); }
 
 bool windows_target() {
@@ -148,6 +150,11 @@ unsigned restored_perms(bool is_dir, unsigned stored_perms) {
     return (stored_perms & 0200) != 0 ? perms : perms & ~0222u;
 }
 
+// True for the programs built for the system under test.
+static bool under_test(const std::string& program) {
+    return program == kelparc_path() || program == prompt_probe_path() || program == seam_probe_path();
+}
+
 // Undoes the console's text mode, strictly: see RunResult.
 static std::string from_console(const std::string& raw) {
     if (!windows_target()) return raw;
@@ -165,7 +172,7 @@ static std::vector<std::string> command_of(const std::string& program, const std
                                            std::string* exec_path) {
     std::vector<std::string> cmd;
     std::string run_with = runner();
-    if (!run_with.empty() && (program == kelparc_path() || program == prompt_probe_path())) {
+    if (!run_with.empty() && under_test(program)) {
         cmd.push_back(run_with);
         *exec_path = run_with;
     } else {
@@ -312,8 +319,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
     r.raw_out = r.out;
     r.raw_err = r.err;
-    r.out = from_console(r.raw_out);
-    r.err = from_console(r.raw_err);
+    r.out = under_test(program) ? from_console(r.raw_out) : r.raw_out;
+    r.err = under_test(program) ? from_console(r.raw_err) : r.raw_err;
     return r;
 }
 

@@ -110,10 +110,12 @@ int shell(const std::string& command);
 // True when the process runs as root.
 bool running_as_root();
 
-// Path of the program under test, and of the prompt probe built for the
-// same system (KELPARC_PROMPT_PROBE in the environment, else the host's).
+// Path of the program under test, and of the prompt and seam probes built
+// for the same system (KELPARC_PROMPT_PROBE and KELPARC_SEAM_PROBE in the
+// environment, else the host's).
 std::string kelparc_path();
 std::string prompt_probe_path();
+std::string seam_probe_path();
 
 // Runs kelparc on a pseudo-terminal: `keys` are written to the terminal one
 // by one (with a short pause each) after the prompt text appears or the

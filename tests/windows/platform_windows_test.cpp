@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec/restore.h"
+#include "entries/restore.h"
 #include "platform/platform.h"
 
 namespace {

@@ -23,12 +23,14 @@ set_tests_properties(unit_win platform_windows PROPERTIES TIMEOUT 300)
 
 # The whole-program tests are host programs (they fork, use pseudo-terminals
 # and compare files on the Linux side): the Linux build's cli_tests run
-# kelparc.exe and a Windows prompt probe through the Wine loader.  Build the
+# kelparc.exe and the Windows prompt and seam probes through the Wine loader.  Build the
 # Linux tree first; KELPARC_HOST_CLI_TESTS names its cli_tests.
 add_executable(prompt_probe ${CMAKE_SOURCE_DIR}/tests/tools/prompt_probe.cpp)
 target_link_libraries(prompt_probe PRIVATE kelparc_core)
+add_executable(seam_probe ${CMAKE_SOURCE_DIR}/tests/tools/seam_probe.cpp)
+target_link_libraries(seam_probe PRIVATE kelparc_core)
 set(KELPARC_HOST_CLI_TESTS ${CMAKE_SOURCE_DIR}/build/tests/cli_tests CACHE FILEPATH
     "The Linux build's cli_tests, run against kelparc.exe under Wine")
 add_test(NAME cli_wine COMMAND ${KELPARC_HOST_CLI_TESTS})
 set_tests_properties(cli_wine PROPERTIES TIMEOUT 1200 ENVIRONMENT
-  "KELPARC_PROGRAM=$<TARGET_FILE:kelparc>;KELPARC_PROMPT_PROBE=$<TARGET_FILE:prompt_probe>;KELPARC_RUNNER=${CMAKE_CROSSCOMPILING_EMULATOR}")
+  "KELPARC_PROGRAM=$<TARGET_FILE:kelparc>;KELPARC_PROMPT_PROBE=$<TARGET_FILE:prompt_probe>;KELPARC_SEAM_PROBE=$<TARGET_FILE:seam_probe>;KELPARC_RUNNER=${CMAKE_CROSSCOMPILING_EMULATOR}")
