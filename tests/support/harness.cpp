@@ -328,6 +328,10 @@ RunResult run_kelparc(const std::vector<std::string>& args, const RunOptions& op
     return run_program(kelparc_path(), args, opt);
 }
 
+RunResult run_host_kelparc(const std::vector<std::string>& args, const RunOptions& opt) {
+    return run_program(KELPARC_BIN, args, opt);
+}
+
 int shell(const std::string& command) {
     int rc = std::system(command.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;

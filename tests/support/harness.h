@@ -76,6 +76,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 // that is set (the Wine loader, for kelparc.exe).
 RunResult run_kelparc(const std::vector<std::string>& args, const RunOptions& opt = RunOptions());
 
+// Runs the Linux build of kelparc, whatever the program under test (for
+// archives that cross between the two).
+RunResult run_host_kelparc(const std::vector<std::string>& args, const RunOptions& opt = RunOptions());
+
 // True when the program under test is the Windows build (a .exe, run under
 // Wine): expectations that differ by platform are stated for each.
 bool windows_target();
