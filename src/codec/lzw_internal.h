@@ -17,8 +17,8 @@ constexpr int LZW_GROUP_CAP = 12;  // one group of the widest codes
 // key table and uses the rest of it (15916 bytes) as its reversal stack.
 constexpr int LZW_SUFFIX_CAP = 4096;
 constexpr int LZW_KEYS_BYTES = LZW_HASH_SIZE * 4;
-// The compressor's lookup table (see lzw_compress.cpp): a power of two, at
-// most a fifteenth full (4096 codes and 512 marks at most).
+// The compressor's lookup table (see lzw_dict.h): a power of two, at most a
+// fifteenth full (4096 codes and 256 marks at most).
 constexpr int LZW_FAST_BITS = 16;
 constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 
@@ -26,55 +26,74 @@ constexpr int LZW_FAST_SLOTS = 1 << LZW_FAST_BITS;
 struct LzwTables;
 
 // A slot of the compressor's lookup table: a string's code and a check
-// that tells which string it is (lzw_compress.cpp); 0 when empty.
+// that tells which string it is (lzw_dict.h); a check of 0 when empty.
 struct LzwFastSlot {
     uint16_t code;
     uint16_t check;
 };
 
+// The state of one stream, compressing or decompressing.  A context is
+// used by one thread at a time.
 struct LzwContext {
+    // Both directions: the code width, its limits and the dictionary size.
     int32_t code_width;
     int32_t max_bits;
     int32_t max_code;
     int32_t code_limit;
-    int32_t* hash_keys;     // compressor: key per slot, -1 empty; decoder: bytes
-    uint16_t* hash_codes;   // compressor: code per slot; decoder: prefix codes
+    // The compressor's 5003-slot table (key per slot, -1 empty; code per
+    // slot).  The decoder takes the same two blocks for its suffix bytes
+    // (with its reversal stack behind them) and its prefix codes.
+    int32_t* hash_keys;
+    uint16_t* hash_codes;
     int32_t hash_size;
+    // The input length given when a compressor is opened.  Kept with the
+    // context as its callers know it; no rule of the coder depends on it.
     int32_t size_hint;
     int32_t next_code;
     int32_t block_mode;
     int32_t clear_pending;
+    // Compressor: the ratio check and the counts it compares.
     int32_t ratio;
     int32_t checkpoint;
     LzwSink sink;
     void* sink_data;
+    // Compressor: the group of codes being merged.
     int32_t out_bits;
     int32_t bytes_in;
     int32_t bytes_out;
     // Four bytes beyond a group so that a code is merged with one 32-bit
     // load and store; only the first code_width bytes are ever written out.
     unsigned char out_group[LZW_GROUP_CAP + 4];
-    // Likewise: a code is taken with one load of three bytes.
+    // Decoder: the group of codes being taken apart.  Likewise: a code is
+    // taken with one load of three bytes.
     unsigned char in_group[LZW_GROUP_CAP + 4];
     int32_t in_bits;
     int32_t in_group_bits;
+    // Both: the input block of the current step.
     const unsigned char* input;
     int32_t input_left;
     unsigned char started;
+    // Compressor, between steps: the current prefix code and the primary
+    // hash shift.  saved_key and saved_slot (the last key and slot) are set
+    // as the steps end but never read back: every step begins from the
+    // prefix alone.  They stay so that a debugger shows where a step ended.
     int32_t saved_key;
     int32_t saved_slot;
     int32_t saved_prefix;
     int32_t hash_shift;
+    // Decoder, between steps.  saved_stack_top is set but never read back:
+    // a step always ends with the reversal stack emptied.
     unsigned char* saved_stack_top;
     int32_t saved_last_byte;
     int32_t saved_old_code;
+    // Decoder: bytes of a group cut by the end of one input block, carried
+    // to the next step.
     unsigned char carry_active;
     unsigned char carry[LZW_GROUP_CAP];
     unsigned char* carry_next;
     int32_t carry_left;
     unsigned char final_input;
-    // Compressor only.  The strings are looked up in fast_slots, each slot
-    // a string's key and its code (lzw_compress.cpp), 0 when empty;
+    // Compressor only.  The strings are looked up in fast_slots (lzw_dict.h);
     // code_keys holds the key of every code assigned, by code.  hash_probe
     // is set once the 5003-slot table itself must answer lookups.  tables
     // holds all four tables of a compressor.

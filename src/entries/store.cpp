@@ -31,7 +31,7 @@
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
-#include "codec/worker_pool.h"
+#include "entries/worker_pool.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "archive/transfer.h"
 #include "codec/lzw.h"
-#include "codec/worker_pool.h"
+#include "entries/worker_pool.h"
 #include "harness.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The compression workers.  One lock guards the queue of jobs waiting and
 // every job's done flag; a chunk takes tens of microseconds to compress, so
 // the lock is taken a few times per chunk at most.
-#include "codec/worker_pool.h"
+#include "entries/worker_pool.h"
 
 #include <condition_variable>
 #include <cstring>
