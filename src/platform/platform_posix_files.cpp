@@ -11,6 +11,7 @@
 
 #define _FILE_OFFSET_BITS 64
 
+#include "platform/io_system.h"
 #include "platform/platform_posix_internal.h"
 
 #include <fcntl.h>
@@ -146,8 +147,6 @@ int _open(const char* path, int oflag, int pmode) {
     return keep_if_regular(fd, flags);
 }
 
-namespace {
-
 long system_read(int fd, void* buf, unsigned n) {
     char* at = static_cast<char*>(buf);
     size_t done = 0;
@@ -165,6 +164,7 @@ long system_read(int fd, void* buf, unsigned n) {
 }
 
 long system_write(int fd, const void* buf, unsigned n) {
+    forget_entry_status();
     const char* at = static_cast<const char*>(buf);
     size_t done = 0;
     while (done < n) {
@@ -180,26 +180,6 @@ long system_write(int fd, const void* buf, unsigned n) {
         }
     }
     return static_cast<long>(done);
-}
-
-const IoCalls system_calls = {system_read, system_write};
-const IoCalls* io_calls = &system_calls;
-
-}  // namespace
-
-const IoCalls* set_io_calls(const IoCalls* calls) {
-    const IoCalls* previous = io_calls;
-    io_calls = calls != nullptr ? calls : &system_calls;
-    return previous;
-}
-
-const IoCalls& system_io_calls() { return system_calls; }
-
-long _read(int fd, void* buf, unsigned n) { return io_calls->read(fd, buf, n); }
-
-long _write(int fd, const void* buf, unsigned n) {
-    forget_entry_status();
-    return io_calls->write(fd, buf, n);
 }
 
 int64_t _lseek(int fd, int64_t offset, int whence) {

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/io_system.h"
 #include "platform/platform.h"
 #include "platform/platform_windows_internal.h"
 
@@ -103,8 +104,6 @@ int _open(const char* path, int oflag, int pmode) {
     return keep_if_disk_file(fd);
 }
 
-namespace {
-
 long system_read(int fd, void* buf, unsigned n) {
     char* at = static_cast<char*>(buf);
     unsigned done = 0;
@@ -133,23 +132,6 @@ long system_write(int fd, const void* buf, unsigned n) {
     }
     return static_cast<long>(done);
 }
-
-const IoCalls system_calls = {system_read, system_write};
-const IoCalls* io_calls = &system_calls;
-
-}  // namespace
-
-const IoCalls* set_io_calls(const IoCalls* calls) {
-    const IoCalls* previous = io_calls;
-    io_calls = calls != nullptr ? calls : &system_calls;
-    return previous;
-}
-
-const IoCalls& system_io_calls() { return system_calls; }
-
-long _read(int fd, void* buf, unsigned n) { return io_calls->read(fd, buf, n); }
-
-long _write(int fd, const void* buf, unsigned n) { return io_calls->write(fd, buf, n); }
 
 int64_t _lseek(int fd, int64_t offset, int whence) {
     int how = whence == SEEK_SET_ ? SEEK_SET : whence == SEEK_CUR_ ? SEEK_CUR : whence == SEEK_END_ ? SEEK_END : -1;
