@@ -10,6 +10,10 @@
 #   BENCH_BIG=0 bench/archive_bench.sh   # leave out the 1 GB file
 #   BENCH_JOBS="1 2 3 4 8" bench/archive_bench.sh   # these worker counts
 #                                        # (0: no -j, the default)
+#   BENCH_QUIET=1 bench/archive_bench.sh # each run waits (up to 30 s) until
+#                                        # the processors were idle for a
+#                                        # second: on a shared machine the
+#                                        # workers need free cores
 #
 # Inputs are generated deterministically under $BENCH_DIR (default
 # /tmp/kelparc-bench); the release build goes to build-bench in the tree.
@@ -23,6 +27,7 @@ BIG="${BENCH_BIG:-1}"
 TREE_PARENT="${BENCH_TREE_PARENT:-/usr}"
 TREE_NAME="${BENCH_TREE_NAME:-include}"
 JOBS="${BENCH_JOBS:-1 0}"
+QUIET="${BENCH_QUIET:-0}"
 
 for tool in tar compress zip python3 cmake; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
@@ -149,10 +154,22 @@ size_of() { stat -c %s "$1"; }
 compare() {
     local label="$1" dir="$2" name="$3" o="$WORK/out"
     rm -f "$o"/k*.kel "$o/t.Z" "$o/z.zip"
-    python3 - "$label" "$RUNS" "$RSS_RUN" "$dir" "$name" "$o" "$KELPARC" "$JOBS" <<'EOF'
+    python3 - "$label" "$RUNS" "$RSS_RUN" "$dir" "$name" "$o" "$KELPARC" "$JOBS" "$QUIET" <<'EOF'
 import os, statistics, subprocess, sys, time
 label, runs = sys.argv[1], int(sys.argv[2])
-rss_run, d, name, o, kelparc, jobs = sys.argv[3:9]
+rss_run, d, name, o, kelparc, jobs, quiet = sys.argv[3:10]
+def cpu_ticks():
+    with open("/proc/stat") as f:
+        v = [int(x) for x in f.readline().split()[1:]]
+    return sum(v), v[3] + v[4]
+def wait_until_idle():  # the processors idle for a whole second, or 30 s passed
+    end = time.time() + 30
+    while time.time() < end:
+        a = cpu_ticks()
+        time.sleep(1)
+        b = cpu_ticks()
+        if (b[1] - a[1]) >= 0.95 * (b[0] - a[0]):
+            return
 tools = []
 for j in jobs.split():
     tag = "kelparc -j" + j if j != "0" else "kelparc (default)"
@@ -169,6 +186,8 @@ rss = {t[0]: 0 for t in tools}
 for _ in range(runs):
     for tool, cmd, _ in tools:
         subprocess.run(["sync"])
+        if quiet == "1":
+            wait_until_idle()
         t0 = time.perf_counter()
         p = subprocess.run([rss_run] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         times[tool].append(time.perf_counter() - t0)
@@ -191,7 +210,7 @@ EOF
 }
 
 echo "kelparc archive benchmark, medians of $RUNS rounds, $(date -u +%Y-%m-%dT%H:%MZ)"
-echo "machine: $(nproc) online processors; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "machine: $(nproc) online processors; load before: $(cut -d' ' -f1-3 /proc/loadavg); runs wait for idle processors: $QUIET"
 compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
 compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
 compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
