@@ -72,7 +72,7 @@ int32_t write_chunk(OpContext* ctx, const SourceFile& file, bool first, const un
 
 // ---- storing with compression workers ------------------------------------
 
-constexpr int32_t CHUNKS_PER_WORKER = 4;
+constexpr int32_t CHUNKS_PER_WORKER = 8;
 // Queued outputs without a chunk (names, directory records) are done once
 // this many wait, so the queue stays small whatever the tree.
 constexpr size_t QUEUE_CAP = 1024;
@@ -184,8 +184,20 @@ void queue_output(Pipeline* pl, Output out) {
     if (pl->queue.size() > QUEUE_CAP) do_head_output(pl);
 }
 
-// A free chunk buffer, doing queued outputs until one is free.
+// A free chunk buffer.  When none is free, the queued outputs up to the
+// chunk half the window ahead are done: the workers finish chunks in about
+// the order they were handed over, so the main thread sleeps once for
+// several chunks instead of once per chunk.
 ChunkSlot* take_slot(Pipeline* pl) {
+    if (pl->free_slots.empty()) {
+        size_t n_chunks = pl->slots.size() / 2;
+        size_t upto = 0;
+        while (upto < pl->queue.size() && n_chunks > 0) {
+            if (pl->queue[upto++].slot != nullptr) --n_chunks;
+        }
+        if (upto > 0 && pl->queue[upto - 1].slot != nullptr) pool_wait(pl->pool, &pl->queue[upto - 1].slot->job);
+        for (; upto > 0; --upto) do_head_output(pl);
+    }
     while (pl->free_slots.empty()) do_head_output(pl);
     ChunkSlot* slot = pl->free_slots.back();
     pl->free_slots.pop_back();

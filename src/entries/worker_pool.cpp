@@ -18,6 +18,9 @@ struct WorkerPool {
     std::condition_variable work_ready;  // a job was queued, or stopping
     std::condition_variable job_done;
     std::deque<ChunkJob*> waiting;
+    // The job the main thread sleeps on, if any: only its completion wakes
+    // the main thread.
+    const ChunkJob* awaited = nullptr;
     bool stopping = false;
     std::vector<std::thread> threads;
     std::vector<LzwWorkspace*> workspaces;  // one per thread, same order
@@ -46,7 +49,7 @@ void worker_main(WorkerPool* pool, LzwWorkspace* ws) {
         compress_job(ws, job);
         hold.lock();
         job->done = true;
-        pool->job_done.notify_all();
+        if (job == pool->awaited) pool->job_done.notify_one();
     }
 }
 
@@ -91,7 +94,10 @@ void pool_submit(WorkerPool* pool, ChunkJob* job) {
 
 void pool_wait(WorkerPool* pool, ChunkJob* job) {
     std::unique_lock<std::mutex> hold(pool->lock);
+    if (job->done) return;
+    pool->awaited = job;
     pool->job_done.wait(hold, [job] { return job->done; });
+    pool->awaited = nullptr;
 }
 
 void pool_stop(WorkerPool* pool) {
