@@ -52,7 +52,7 @@ struct Arena {
             EXPECT_FALSE(r.timed_out) << what << " " << op;
             EXPECT_EQ(r.signal, 0) << what << " " << op;
             // 0 or a negative code (234..255); a sanitizer's report exits 1.
-            EXPECT_TRUE(r.status == 0 || r.status >= 234) << what << " " << op << ": " << r.status;
+            EXPECT_TRUE(r.status == 0 || r.status >= 234) << what << " " << op << ": " << r.status << " " << r.err;
         }
         EXPECT_EQ(outside(), before) << what;
         EXPECT_EQ(th::read_file(sentinel + "/keep"), "untouched") << what;
