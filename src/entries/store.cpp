@@ -20,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -204,6 +205,23 @@ ChunkSlot* take_slot(Pipeline* pl) {
     return slot;
 }
 
+// Allocates the pipeline's n chunk buffers.  False when memory runs out.
+bool take_chunk_slots(Pipeline* pl, int32_t n) {
+    try {
+        pl->slots.reserve(static_cast<size_t>(n));
+        pl->free_slots.reserve(static_cast<size_t>(n));
+        for (int32_t i = 0; i < n; ++i) {
+            ChunkSlot* slot = new (std::nothrow) ChunkSlot;
+            if (slot == nullptr) return false;
+            pl->slots.emplace_back(slot);
+            pl->free_slots.push_back(slot);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 Output record_output(OpContext* ctx, Output::Kind kind, RecordKind record, const char* stored,
                      const char* attr_path, const plat::StatRec* st) {
     Output out{};
@@ -373,14 +391,15 @@ int32_t store_workers_begin(OpContext* ctx, int32_t n_workers) {
     if (n_workers <= 1) return 0;
     WorkerPool* pool = pool_start(n_workers);
     if (pool == nullptr) return 0;
-    Pipeline* pl = new Pipeline;
+    // Memory short: storing goes on with the one-thread path.
+    Pipeline* pl = new (std::nothrow) Pipeline;
+    if (pl == nullptr || !take_chunk_slots(pl, pool_size(pool) * CHUNKS_PER_WORKER)) {
+        delete pl;
+        pool_stop(pool);
+        return 0;
+    }
     pl->pool = pool;
     pl->ctx = ctx;
-    const int32_t n_slots = pool_size(pool) * CHUNKS_PER_WORKER;
-    for (int32_t i = 0; i < n_slots; ++i) {
-        pl->slots.push_back(std::make_unique<ChunkSlot>());
-        pl->free_slots.push_back(pl->slots.back().get());
-    }
     g_pipeline = pl;
     set_message_gate(message_after_queue);
     return pool_size(pool);

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <system_error>
+#include <new>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -60,7 +61,7 @@ bool start_one(WorkerPool* pool) {
     if (ws == nullptr) return false;
     try {
         pool->threads.emplace_back(worker_main, pool, ws);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no thread, or no memory for one
         lzw_workspace_free(ws);
         return false;
     }
@@ -71,7 +72,17 @@ bool start_one(WorkerPool* pool) {
 }  // namespace
 
 WorkerPool* pool_start(int32_t n_workers) {
-    WorkerPool* pool = new WorkerPool;
+    WorkerPool* pool = new (std::nothrow) WorkerPool;
+    if (pool == nullptr) return nullptr;
+    // Both lists have their room before any thread starts, so that noting
+    // a started thread cannot fail.
+    try {
+        pool->threads.reserve(static_cast<size_t>(n_workers));
+        pool->workspaces.reserve(static_cast<size_t>(n_workers));
+    } catch (const std::bad_alloc&) {
+        delete pool;
+        return nullptr;
+    }
     while (static_cast<int32_t>(pool->threads.size()) < n_workers && start_one(pool)) {
     }
     if (pool->threads.empty()) {
