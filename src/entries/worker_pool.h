@@ -1,9 +1,12 @@
 // Compression workers: threads that compress chunks handed to them, each
 // with a codec workspace of its own.  The main thread hands jobs over and
-// waits for each result; a job's buffers belong to the main thread again
-// once it has waited for the job.  Nothing else is shared between threads.
+// waits for each result; while it waits it compresses jobs that no worker
+// has taken yet, with a workspace of its own.  A job's buffers belong to
+// the main thread again once it has waited for the job.  Nothing else is
+// shared between threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // One chunk to compress.  source holds n bytes (1 to CHUNK_SIZE); packed
@@ -16,7 +19,7 @@ struct ChunkJob {
     unsigned char* packed;
     int32_t packed_len;
     bool raw;
-    bool done;  // set by the worker, read under the pool's lock
+    std::atomic<bool> done;  // set by whoever compressed it
 };
 
 struct WorkerPool;
@@ -32,8 +35,12 @@ int32_t pool_size(const WorkerPool* pool);
 // Hands job over (its done flag is cleared here).
 void pool_submit(WorkerPool* pool, ChunkJob* job);
 
-// Returns once job is done.
+// Returns once job is done.  Until then the caller compresses jobs still
+// waiting for a worker, oldest first (job itself among them).
 void pool_wait(WorkerPool* pool, ChunkJob* job);
+
+// For tests: how many jobs pool_wait's callers compressed themselves.
+int64_t pool_jobs_done_by_waiters(const WorkerPool* pool);
 
 // Lets the threads finish the jobs in hand, ends them and frees the pool.
 void pool_stop(WorkerPool* pool);
