@@ -148,7 +148,8 @@ size_of() { stat -c %s "$1"; }
 # compare <label> <input dir> <input name>: kelparc at each worker count of
 # JOBS and the peers on one input (a file: compress -b12 -c; a directory:
 # tar | compress -b12).  Each round runs every tool once, one after the
-# other, with a sync before each, so that a change in the machine's load
+# other, each writing a new output file, with a sync before each run, so
+# that a change in the machine's load
 # falls on all of them; the figures are medians over the rounds, the speed
 # ratios medians of the rounds' ratios.
 compare() {
@@ -184,7 +185,14 @@ tools.append(("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr
 times = {t[0]: [] for t in tools}
 rss = {t[0]: 0 for t in tools}
 for _ in range(runs):
-    for tool, cmd, _ in tools:
+    for tool, cmd, out in tools:
+        # Every run writes a new file: the previous output is removed
+        # first, outside the timing.  Freeing tens of megabytes takes tens
+        # of milliseconds on ext4, and it would fall on the tools unevenly
+        # (the pipeline truncates at its start while tar already runs;
+        # kelparc replaces the old archive at its end).
+        if os.path.exists(out):
+            os.remove(out)
         subprocess.run(["sync"])
         if quiet == "1":
             wait_until_idle()
