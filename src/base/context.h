@@ -51,6 +51,19 @@ struct RunConfig {
     // given (as many as there are online processors).  No bit of the option
     // word; recorded nowhere.
     int32_t n_workers;
+    // Long options (--word): no bit of the option word; recorded nowhere.
+    uint8_t checksum;    // --checksum
+    uint8_t test;        // --test: an operation beside -u, -a and -l
+    uint8_t compare;     // --compare: likewise
+    uint8_t keep_going;  // --keep-going
+    uint8_t to_stdout;   // --to-stdout
+    int8_t progress;     // the last of --progress (1) and --no-progress (-1); 0: neither
+    // The values of --exclude= and --files-from=, in the order given; they
+    // point into the command line, which outlives the run.
+    int32_t n_excludes;
+    const char* const* excludes;
+    int32_t n_files_from;
+    const char* const* files_from;
 };
 
 constexpr int32_t MAX_WORKERS = 64;

@@ -71,6 +71,7 @@ const CatalogueEntry catalogue[] = {
     {53, "File changed while it was stored: %s\n"},
     {54, "Invalid value for -j: %s\n"},
     {55, "Nothing in the archive matches %s\n"},
+    {62, "Invalid option \"%s\" ignored.\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},
     {502, "\nOstvale KELPARC Version %s.%s\n\n"},
@@ -92,6 +93,15 @@ const CatalogueEntry catalogue[] = {
     {519, "Enter password:  "},
     {520, "   -j<n>    : Compress with n threads\n"},
     {521, "   -v       : With -l, list sizes, dates and attributes\n"},
+    {527, "   --checksum          : Store a checksum of each file after it\n"},
+    {528, "   --test              : Test an archive: check every entry, write nothing\n"},
+    {529, "   --compare           : Compare an archive with the files on disk\n"},
+    {530, "   --keep-going        : Leave out what cannot be stored and go on\n"},
+    {531, "   --exclude=<pat>     : Leave out names that match the pattern\n"},
+    {532, "   --files-from=<file> : Read more file names from a file (- for standard input)\n"},
+    {533, "   --to-stdout         : With -u, write the contents to standard output\n"},
+    {534, "   --progress          : Show progress also when not on a terminal\n"},
+    {535, "   --no-progress       : Never show progress\n"},
 };
 
 // Expands %s and %d of text with the arguments in order.  Substituted texts

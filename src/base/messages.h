@@ -95,8 +95,19 @@ enum : int32_t {
     MSG_FILE_CHANGED = 53,       // "File changed while it was stored: %s\n"
     MSG_BAD_JOBS = 54,       // "Invalid value for -j: %s\n"
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
+    MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
     MSG_USAGE_JOBS = 520,    // the usage line of -j
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
+    // The usage lines of the long options, in the order the usage shows them.
+    MSG_USAGE_CHECKSUM = 527,
+    MSG_USAGE_TEST = 528,
+    MSG_USAGE_COMPARE = 529,
+    MSG_USAGE_KEEP_GOING = 530,
+    MSG_USAGE_EXCLUDE = 531,
+    MSG_USAGE_FILES_FROM = 532,
+    MSG_USAGE_TO_STDOUT = 533,
+    MSG_USAGE_PROGRESS = 534,
+    MSG_USAGE_NO_PROGRESS = 535,
 };
 
 // The process-wide quiet switch; begin_operation sets it from OPT_QUIET.

@@ -19,17 +19,21 @@ namespace {
 // What the option scan found beside the RunConfig.
 struct ScanResult {
     int32_t option_count = 0;
-    // In the order met, no cap: unrecognised letters (message 9) and bad -j
-    // values (message 54, letter '\0' with the value in bad_value).
+    // In the order met, no cap: unrecognised letters (message 9), bad -j
+    // values (message 54) and refused long options (message 62).
+    enum class Report_kind { letter, bad_jobs, bad_long };
     struct Report {
+        Report_kind kind;
         char letter;
-        bool bad_jobs;
-        std::string bad_value;
+        std::string value;  // the -j value, or the whole long option
     };
     std::vector<Report> reports;
     bool bad_jobs = false;
     bool start_dir_too_long = false;
     std::string long_start_dir;
+    // The values of --exclude= and --files-from=, pointing into argv.
+    std::vector<const char*> excludes;
+    std::vector<const char*> files_from;
 };
 
 void print_usage(const char* argv0) {
@@ -42,6 +46,7 @@ void print_usage(const char* argv0) {
     static const int32_t lines[] = {MSG_USAGE_A, MSG_USAGE_C, MSG_USAGE_JOBS, MSG_USAGE_L, MSG_USAGE_P, MSG_USAGE_Q, MSG_USAGE_R,
                                     MSG_USAGE_S, MSG_USAGE_T, MSG_USAGE_U, MSG_USAGE_DETAIL, MSG_USAGE_W};
     for (int32_t n : lines) show_info(n);
+    for (int32_t n = MSG_USAGE_CHECKSUM; n <= MSG_USAGE_NO_PROGRESS; ++n) show_info(n);
 }
 
 // True for the arguments that ask for the usage when they stand alone:
@@ -94,7 +99,7 @@ void take_workers(const char* value, RunConfig* config, ScanResult* scan) {
         config->n_workers = static_cast<int32_t>(n);
         return;
     }
-    scan->reports.push_back({'\0', true, value});
+    scan->reports.push_back({ScanResult::Report_kind::bad_jobs, '\0', value});
     scan->bad_jobs = true;
 }
 
@@ -106,7 +111,7 @@ void take_workers(const char* value, RunConfig* config, ScanResult* scan) {
 bool scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
     // A lone prefix: its "letter" is the terminating NUL.
     if (arg[1] == '\0') {
-        scan->reports.push_back({'\0', false, ""});
+        scan->reports.push_back({ScanResult::Report_kind::letter, '\0', ""});
         return false;
     }
     for (const char* p = arg + 1; *p != '\0'; ++p) {
@@ -136,11 +141,60 @@ bool scan_option(const char* arg, RunConfig* config, ScanResult* scan) {
             if (std::strpbrk(value, "sS")) config->flags |= OPT_SYSTEM;
             return false;
         default:
-            scan->reports.push_back({letter, false, ""});
+            scan->reports.push_back({ScanResult::Report_kind::letter, letter, ""});
             return false;
         }
     }
     return false;
+}
+
+// The long options: a word after "--", with "=value" for those that take
+// one.  They never bundle and set no bit of the option word.
+enum class LongWord { checksum, test, compare, keep_going, exclude, files_from, to_stdout, progress, no_progress };
+struct LongOption {
+    const char* word;
+    LongWord id;
+    bool takes_value;
+};
+constexpr LongOption long_options[] = {
+    {"checksum", LongWord::checksum, false},   {"test", LongWord::test, false},
+    {"compare", LongWord::compare, false},     {"keep-going", LongWord::keep_going, false},
+    {"exclude", LongWord::exclude, true},      {"files-from", LongWord::files_from, true},
+    {"to-stdout", LongWord::to_stdout, false}, {"progress", LongWord::progress, false},
+    {"no-progress", LongWord::no_progress, false},
+};
+
+void apply_long_option(LongWord id, const char* value, RunConfig* config, ScanResult* scan) {
+    switch (id) {
+    case LongWord::checksum: config->checksum = 1; break;
+    case LongWord::test: config->test = 1; break;
+    case LongWord::compare: config->compare = 1; break;
+    case LongWord::keep_going: config->keep_going = 1; break;
+    case LongWord::exclude: scan->excludes.push_back(value); break;
+    case LongWord::files_from: scan->files_from.push_back(value); break;
+    case LongWord::to_stdout: config->to_stdout = 1; break;
+    case LongWord::progress: config->progress = 1; break;
+    case LongWord::no_progress: config->progress = -1; break;
+    }
+}
+
+// Reads one argument that begins with "--".  An unknown word, a lone "--",
+// or a known word with a missing (or empty) or unwanted value is reported
+// whole and otherwise ignored.
+void scan_long_option(const char* arg, RunConfig* config, ScanResult* scan) {
+    const char* word = arg + 2;
+    const char* equals = std::strchr(word, '=');
+    size_t word_len = equals ? static_cast<size_t>(equals - word) : std::strlen(word);
+    for (const LongOption& o : long_options) {
+        if (std::strlen(o.word) != word_len || std::strncmp(o.word, word, word_len) != 0) continue;
+        bool has_value = equals != nullptr && equals[1] != '\0';
+        if (o.takes_value == has_value && (o.takes_value || equals == nullptr)) {
+            apply_long_option(o.id, has_value ? equals + 1 : nullptr, config, scan);
+            return;
+        }
+        break;
+    }
+    scan->reports.push_back({ScanResult::Report_kind::bad_long, '\0', arg});
 }
 
 // Options are every argument but the last that begins with the option
@@ -152,6 +206,10 @@ void scan_arguments(int argc, char** argv, RunConfig* config, ScanResult* scan) 
         const char* arg = argv[i];
         if (!plat::is_option_prefix(arg[0])) continue;
         ++scan->option_count;
+        if (arg[0] == '-' && arg[1] == '-') {
+            scan_long_option(arg, config, scan);
+            continue;
+        }
         bool wants_dir = scan_option(arg, config, scan);
         if (wants_dir && i + 1 < argc - 1 && !plat::is_option_prefix(argv[i + 1][0])) {
             ++i;
@@ -164,8 +222,12 @@ void scan_arguments(int argc, char** argv, RunConfig* config, ScanResult* scan) 
 void report_unknown_letters(const ScanResult& scan, uint32_t flags) {
     if (flags & OPT_QUIET) return;
     for (const ScanResult::Report& r : scan.reports) {
-        if (r.bad_jobs) {
-            show_error(MSG_BAD_JOBS, r.bad_value.c_str());
+        if (r.kind == ScanResult::Report_kind::bad_jobs) {
+            show_error(MSG_BAD_JOBS, r.value.c_str());
+            continue;
+        }
+        if (r.kind == ScanResult::Report_kind::bad_long) {
+            show_error(MSG_BAD_LONG_OPTION, r.value.c_str());
             continue;
         }
         std::string quoted = "\"";
@@ -177,15 +239,19 @@ void report_unknown_letters(const ScanResult& scan, uint32_t flags) {
 
 // Returns 0 to go on, or -20.  With -l among the conflicting operations
 // (and no -q) the run goes on as a list run.
+// --test and --compare count as operations here too.
 int32_t check_conflicts(RunConfig* config) {
     uint32_t ops = config->flags & (OPT_UNCOMPRESS | OPT_APPEND | OPT_LIST);
-    int n_ops = ((ops & OPT_UNCOMPRESS) != 0) + ((ops & OPT_APPEND) != 0) + ((ops & OPT_LIST) != 0);
+    int n_ops = ((ops & OPT_UNCOMPRESS) != 0) + ((ops & OPT_APPEND) != 0) + ((ops & OPT_LIST) != 0) +
+                config->test + config->compare;
     if (n_ops < 2) return RC_OK;
     if (config->flags & OPT_QUIET) return RC_CONFLICT;
     show_error(MSG_CONFLICT);
     if (!(ops & OPT_LIST)) return RC_CONFLICT;
     show_error(MSG_LIST_ONLY);
     config->flags &= ~(OPT_UNCOMPRESS | OPT_APPEND);
+    config->test = 0;
+    config->compare = 0;
     return RC_OK;
 }
 
@@ -246,6 +312,10 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     std::memset(&config, 0, sizeof config);
     ScanResult scan;
     scan_arguments(argc, argv, &config, &scan);
+    config.n_excludes = static_cast<int32_t>(scan.excludes.size());
+    config.excludes = scan.excludes.empty() ? nullptr : scan.excludes.data();
+    config.n_files_from = static_cast<int32_t>(scan.files_from.size());
+    config.files_from = scan.files_from.empty() ? nullptr : scan.files_from.data();
     show_info(MSG_BANNER, "1", "2");
     report_unknown_letters(scan, config.flags);
     if (scan.bad_jobs) return RC_BAD_JOBS;

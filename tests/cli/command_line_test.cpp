@@ -32,7 +32,16 @@ const std::string usage =
     "   -t[hs]   : Compress [h]idden or [s]ystem files\n"
     "   -u       : Unzip an archive\n"
     "   -v       : With -l, list sizes, dates and attributes\n"
-    "   -w       : Overwrite existing zip file\n";
+    "   -w       : Overwrite existing zip file\n"
+    "   --checksum          : Store a checksum of each file after it\n"
+    "   --test              : Test an archive: check every entry, write nothing\n"
+    "   --compare           : Compare an archive with the files on disk\n"
+    "   --keep-going        : Leave out what cannot be stored and go on\n"
+    "   --exclude=<pat>     : Leave out names that match the pattern\n"
+    "   --files-from=<file> : Read more file names from a file (- for standard input)\n"
+    "   --to-stdout         : With -u, write the contents to standard output\n"
+    "   --progress          : Show progress also when not on a terminal\n"
+    "   --no-progress       : Never show progress\n";
 
 TEST(CommandLine, NoArgumentsPrintsUsage) {
     th::ScratchDir dir;

@@ -17,6 +17,8 @@ struct Seen {
     std::vector<std::string> files;
     int detailed = 0;
     int n_workers = 0;
+    // The long options, as "word" or "word=value" in a fixed order.
+    std::vector<std::string> longs;
 };
 Seen seen;
 
@@ -28,6 +30,14 @@ int32_t record(const char* op, RunConfig* c) {
     seen.archive_name = c->archive_name;
     seen.detailed = c->detailed;
     seen.n_workers = c->n_workers;
+    seen.longs.clear();
+    const std::pair<const char*, int> flags[] = {{"checksum", c->checksum},     {"test", c->test},
+                                                 {"compare", c->compare},       {"keep-going", c->keep_going},
+                                                 {"to-stdout", c->to_stdout},   {"progress", c->progress}};
+    for (const auto& f : flags)
+        if (f.second != 0) seen.longs.push_back(std::string(f.first) + (f.second < 0 ? "=-1" : ""));
+    for (int i = 0; i < c->n_excludes; ++i) seen.longs.push_back(std::string("exclude=") + c->excludes[i]);
+    for (int i = 0; i < c->n_files_from; ++i) seen.longs.push_back(std::string("files-from=") + c->files_from[i]);
     seen.files.clear();
     for (int i = 0; i < c->file_count; ++i) seen.files.push_back(c->files[i]);
     return 7;  // a result the entry point must hand back unchanged
@@ -320,4 +330,62 @@ TEST(Options, HelpAndVersionAloneOnly) {
     EXPECT_EQ(seen.archive_name, "--version");
     Outcome h = run({"-H"});
     EXPECT_EQ(h.rc, -8);
+}
+
+// A "--" argument is one long option: known words are taken (values after
+// '='), set no option bit and count as option arguments; anything else is
+// reported whole with message 62 in its place among the other reports.
+TEST(Options, LongOptions) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> longs;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--checksum", "--keep-going", "f", "a.kel"}, {"checksum", "keep-going"}, ""},
+        {{"-r", "--exclude=*.o", "--exclude=a/b", "--files-from=-", "f", "a.kel"},
+         {"exclude=*.o", "exclude=a/b", "files-from=-"}, ""},
+        {{"--progress", "--no-progress", "f", "a.kel"}, {"progress=-1"}, ""},
+        {{"--no-progress", "--progress", "--to-stdout", "f", "a.kel"}, {"to-stdout", "progress"}, ""},
+        {{"-x", "--", "--bogus", "--checksum=1", "--exclude", "--exclude=", "--Test", "f", "a.kel"},
+         {},
+         "Invalid option \"x\" ignored.\nInvalid option \"--\" ignored.\nInvalid option \"--bogus\" "
+         "ignored.\nInvalid option \"--checksum=1\" ignored.\nInvalid option \"--exclude\" ignored.\n"
+         "Invalid option \"--exclude=\" ignored.\nInvalid option \"--Test\" ignored.\n"},
+        {{"-q", "--bogus", "f", "a.kel"}, {}, ""},
+        // Long options never bundle and are not the archive name's: an
+        // empty -c does not take one as its directory.
+        {{"-c", "--keep-going", "f", "a.kel"}, {"keep-going"}, ""},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.args);
+        EXPECT_EQ(o.rc, 7) << c.args[0];
+        EXPECT_EQ(o.err, c.err) << c.args[0];
+        EXPECT_EQ(seen.longs, c.longs) << c.args[0];
+        EXPECT_EQ(seen.files, std::vector<std::string>{"f"}) << c.args[0];
+        EXPECT_EQ(seen.flags & ~(OPT_QUIET | OPT_RECURSE | OPT_START_DIR), 0u) << c.args[0];
+        EXPECT_EQ(seen.archive_name, "a.kel");
+    }
+    // The last argument is always the archive name.
+    run({"f", "--test"});
+    EXPECT_EQ(seen.archive_name, "--test");
+    EXPECT_EQ(seen.longs, std::vector<std::string>{});
+}
+
+// --test and --compare are operations in the conflict check.
+TEST(Options, TestAndCompareConflictLikeOperations) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--test", "-u", "a.kel"}, {"--compare", "--test", "a.kel"}, {"-a", "--compare", "f", "a.kel"}}) {
+        Outcome o = run(args);
+        EXPECT_EQ(o.rc, RC_CONFLICT) << args[0];
+        EXPECT_EQ(o.err, "Conflicting options specified for operation.\n") << args[0];
+        args.insert(args.begin(), "-q");
+        o = run(args);
+        EXPECT_EQ(o.rc, RC_CONFLICT);
+        EXPECT_EQ(o.err, "");
+    }
+    Outcome o = run({"--test", "-l", "--compare", "a.kel"});
+    EXPECT_EQ(o.err, "Conflicting options specified for operation.\nUsing -l option only.\n");
+    EXPECT_EQ(seen.op, "list");
+    EXPECT_EQ(seen.longs, std::vector<std::string>{});
 }
