@@ -1,6 +1,7 @@
 // Which stored names Windows would take for something other than a file
 // below the target directory: drive, UNC and device prefixes, alternate
-// data streams and the reserved device names.
+// data streams and the reserved device names; which it cannot spell at all;
+// and how names compare without regard to case.
 #if defined(_WIN32)
 
 #include <windows.h>
