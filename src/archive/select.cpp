@@ -1,8 +1,6 @@
 // Choosing archive entries by name, component by component.
 #include "archive/select.h"
 
-#include <cctype>
-
 #include "base/context.h"
 #include "base/messages.h"
 #include "platform/platform.h"
@@ -11,9 +9,18 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-bool same_char(char a, char b, bool ignore_case) {
-    if (a == b) return true;
-    return ignore_case && std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+// Bytes of the character at text[at]: one byte where names compare
+// exactly; where they ignore case, one character as the system reads it.
+size_t char_len(const std::string& text, size_t at, bool ignore_case) {
+    return ignore_case ? plat::name_char_len(text.data() + at, text.size() - at) : 1;
+}
+
+// True when the n bytes at a[ai] and the m bytes at b[bi] are the same
+// character.
+bool same_chars(const std::string& a, size_t ai, size_t n, const std::string& b, size_t bi, size_t m,
+                bool ignore_case) {
+    if (n == m && a.compare(ai, n, b, bi, m) == 0) return true;
+    return ignore_case && plat::same_name_blind(a.data() + ai, n, b.data() + bi, m);
 }
 
 // Matches one component against one pattern component ('*' any run, '?'
@@ -25,15 +32,19 @@ bool component_matches(const std::string& pattern, const std::string& text, bool
     size_t star = std::string::npos;  // pattern position after the last '*'
     size_t star_text = 0;             // text position that '*' was last tried at
     while (t < text.size()) {
+        size_t t_len = char_len(text, t, ignore_case);
+        size_t p_len = p < pattern.size() ? char_len(pattern, p, ignore_case) : 0;
         if (p < pattern.size() && pattern[p] == '*') {
             star = ++p;
             star_text = t;
-        } else if (p < pattern.size() && (pattern[p] == '?' || same_char(pattern[p], text[t], ignore_case))) {
-            ++p;
-            ++t;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || same_chars(pattern, p, p_len, text, t, t_len, ignore_case))) {
+            p += p_len;
+            t += t_len;
         } else if (star != std::string::npos) {
             p = star;
-            t = ++star_text;
+            star_text += char_len(text, star_text, ignore_case);
+            t = star_text;
         } else {
             return false;
         }
@@ -43,11 +54,8 @@ bool component_matches(const std::string& pattern, const std::string& text, bool
 }
 
 bool same_component(const std::string& a, const std::string& b, bool ignore_case) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (!same_char(a[i], b[i], ignore_case)) return false;
-    }
-    return true;
+    if (a == b) return true;
+    return ignore_case && plat::same_name_blind(a.data(), a.size(), b.data(), b.size());
 }
 
 // True when the argument's components lead the name's.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
+
 int quiet_switch = 0;
 
 namespace {
@@ -185,7 +187,7 @@ void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_
     if (text == nullptr) return;
     const MsgArg args[3] = {arg1, arg2, arg3};
     std::string s = format_message(text, args, 3);
-    if (to_stderr) std::fwrite(s.data(), 1, s.size(), stderr);
+    if (to_stderr) plat::write_text(stderr, s.data(), s.size());
     else stdout_write(s.data(), s.size());
 }
 
@@ -195,7 +197,7 @@ void show_info(int32_t number, MsgArg arg1, MsgArg arg2) { show_message(number, 
 
 void stdout_write(const char* data, size_t len) {
     if (stdout_broken || len == 0) return;
-    if (std::fwrite(data, 1, len, stdout) != len) note_stdout_failure();
+    if (plat::write_text(stdout, data, len) != len) note_stdout_failure();
 }
 
 void stdout_printf(const char* format, ...) {

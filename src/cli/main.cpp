@@ -4,5 +4,6 @@
 
 int main(int argc, char** argv) {
     plat::prepare_process();
+    plat::program_arguments(&argc, &argv);
     return kelparc_main(argc, argv, real_operations);
 }

@@ -358,6 +358,13 @@ int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, O
     char resolved[plat::PATH_CAP];
     bool climbed = false;
     bool is_dir = (entry->mode & plat::MODE_DIR) != 0;
+    if (!plat::name_spellable(entry->name)) {
+        // No file of this system can have that name: it is left out.
+        if (!(is_dir && (entry->entry_flags & ENTRY_DIR_END))) show_error(MSG_NAME_NOT_STORABLE, entry->name);
+        int32_t rc = is_dir && entry->clen == 0 ? RC_OK : skip_entry_data(entry);
+        if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
+        return rc;
+    }
     if (!resolve_output_path(entry->dir, entry->name, out_path, sizeof out_path, resolved,
                              &climbed)) {
         // The joined path does not fit an operating-system path.

@@ -8,14 +8,18 @@
 // meeting the contracts stated here.  Nothing outside src/platform includes
 // an OS header.
 //
-// Paths are narrow NUL-terminated texts, bytes as the system's narrow calls
-// take them (UTF-8 on Linux, the ANSI code page on Windows).  Both '/' and
-// '\' are accepted as separators in every path handed to these functions.
+// Paths are narrow NUL-terminated texts of bytes: UTF-8 in practice on
+// Linux, where the bytes go to the system as they are; UTF-8 on Windows,
+// where the platform layer alone converts them to and from the UTF-16 of
+// the system's wide calls (a component that is not valid UTF-8 is read in
+// the ANSI code page, as older archives stored names).  Both '/' and '\'
+// are accepted as separators in every path handed to these functions.
 // Names of this header never collide with the system headers' macros.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #if defined(_WIN32)
@@ -30,12 +34,22 @@ namespace plat {
 // ---- limits ---------------------------------------------------------------
 
 // Longest operating-system path a buffer must hold (working directory, full
-// paths, output paths), including the NUL: the limit of the system's narrow
-// path calls.  A longer path is refused, never cut.
+// paths, output paths), including the NUL: the system's path limit (on
+// Windows the 32,767 characters of a \\?\ path, counted here in bytes of
+// UTF-8).  A longer path is refused, never cut.
 #if defined(_WIN32)
-constexpr int PATH_CAP = 260;
+constexpr int PATH_CAP = 32768;
 #else
 constexpr int PATH_CAP = 4096;
+#endif
+
+// Bytes a name found by a directory search may take, with its NUL: 255
+// bytes on POSIX file systems; 255 UTF-16 units on Windows, up to three
+// bytes each in UTF-8.
+#if defined(_WIN32)
+constexpr int FIND_NAME_CAP = 768;
+#else
+constexpr int FIND_NAME_CAP = 260;
 #endif
 
 // ---- file handles ---------------------------------------------------------
@@ -226,7 +240,7 @@ int SetFileAttributesA(const char* path, uint32_t attrs);
 
 struct FindData {
     uint32_t dwFileAttributes;
-    char cFileName[260];
+    char cFileName[FIND_NAME_CAP];
 };
 
 struct FindState;
@@ -273,6 +287,13 @@ int _getch();
 // none).  Returns c.
 int _putch(int c);
 
+// Writes len bytes of text to stream (standard output or error).  The bytes
+// go as they are on POSIX, and on Windows to a file or a pipe, as UTF-8 (a
+// piece that is not valid UTF-8 is read in the ANSI code page first); to a
+// Windows console they go as UTF-16 through the console itself, whatever its
+// code page.  Returns len, or less when the write failed.
+size_t write_text(std::FILE* stream, const char* data, size_t len);
+
 // ---- process --------------------------------------------------------------
 
 // Called once by main before anything else is opened: any of standard input, output and
@@ -281,6 +302,12 @@ int _putch(int c);
 // a write to a pipe whose reader has gone fails (as a write error) instead of
 // ending the process.
 void prepare_process();
+
+// Called by main before it reads its arguments: on Windows argv becomes the
+// UTF-8 form of the command line's arguments, split as the runtime splits
+// them (its own narrow ones are in the ANSI code page, which cannot hold
+// every name); on POSIX the arguments stay as they are.
+void program_arguments(int* argc, char*** argv);
 
 // Names a file to delete if the process is ended from outside: by SIGINT, SIGTERM, SIGHUP or
 // SIGXFSZ on POSIX (it then ends by that signal as before); by Ctrl+C, Ctrl+Break or the
@@ -298,6 +325,22 @@ bool is_option_prefix(char c);
 // (false on POSIX; the Windows build ignores case).  Choosing archive entries by
 // name follows it.
 bool names_ignore_case();
+
+// Bytes of the character of a name that begins at text (left >= 1 bytes
+// remain): 1 on POSIX, where names are bytes; on Windows the UTF-8 sequence
+// (1 for a byte that begins none).
+size_t name_char_len(const char* text, size_t left);
+
+// True when the texts a and b (their lengths given) are the same name
+// without regard to case, as the file system compares names: on Windows
+// the ordinal case-blind comparison of their UTF-16 forms; on POSIX their
+// bytes with ASCII letters folded.
+bool same_name_blind(const char* a, size_t a_len, const char* b, size_t b_len);
+
+// True when every component of name can be given to the system as a file
+// name: always on POSIX; on Windows when each is valid UTF-8 or valid in
+// the ANSI code page.
+bool name_spellable(const char* name);
 
 // ---- time -----------------------------------------------------------------
 

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cctype>
 #include <cerrno>
 
 namespace plat {
@@ -183,6 +184,20 @@ int _putch(int c) {
 bool is_option_prefix(char c) { return c == '-'; }
 
 bool names_ignore_case() { return false; }
+
+size_t name_char_len(const char*, size_t) { return 1; }
+
+bool same_name_blind(const char* a, size_t a_len, const char* b, size_t b_len) {
+    if (a_len != b_len) return false;
+    for (size_t i = 0; i < a_len; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+bool name_spellable(const char*) { return true; }
+
+size_t write_text(std::FILE* stream, const char* data, size_t len) { return std::fwrite(data, 1, len, stream); }
 
 }  // namespace plat
 

@@ -58,6 +58,8 @@ void install_end_handler(int sig, struct sigaction* previous) {
     ::sigaction(sig, &act, nullptr);
 }
 
+void program_arguments(int*, char***) {}
+
 void prepare_process() {
     // Lowest first: each open takes the lowest free descriptor, which is
     // then the closed one.

@@ -1,9 +1,10 @@
-// The platform's file services on Windows, over the runtime library's
-// handle calls (_open, _read, _write, _lseeki64, _close), status and
-// directory calls, and the kernel's attribute and file-identity calls.
+// The platform's file services on Windows, over the runtime library's wide
+// handle calls (_wopen, _read, _write, _lseeki64, _close) and directory
+// calls, and the kernel's wide status, attribute and file-identity calls.
 //
-// Every path is copied with '/' turned into '\' and refused, never cut,
-// beyond the 260 characters of the narrow calls.  Only files on a disk are
+// Every path is given to the system in UTF-16 with '/' turned into '\'
+// (WinPath), long ones in \\?\ form, and refused, never cut, beyond
+// 32,767 characters.  Only files on a disk are
 // ever opened: a console, printer or pipe name is refused on the opened
 // handle.  A file's identity is its volume serial number and file index,
 // so a second path, another case, a short name or a hard link to the same
@@ -34,6 +35,7 @@ namespace plat {
 using win::fail_errno;
 using win::fail_system;
 using win::fail_with;
+using win::program_path;
 using win::WinPath;
 
 namespace {
@@ -64,13 +66,16 @@ int keep_if_disk_file(int fd) {
 // Volume serial number and file index of path (a file or a directory).
 // Opening for no access at all neither reads the file nor conflicts with
 // other handles.  Returns 0, or -1.
-int identity_of(const char* win_path, FileId* id) {
-    HANDLE h = ::CreateFileA(win_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+int identity_of(const wchar_t* win_path, FileId* id) {
+    HANDLE h = ::CreateFileW(win_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail_system();
     BY_HANDLE_FILE_INFORMATION info;
     int rc = 0;
-    if (::GetFileInformationByHandle(h, &info)) {
+    // A device (CON, NUL, a printer) or a pipe is never handed on as a file.
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        rc = fail_with(5);
+    } else if (::GetFileInformationByHandle(h, &info)) {
         id->volume = info.dwVolumeSerialNumber;
         id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     } else {
@@ -99,7 +104,7 @@ int _open(const char* path, int oflag, int pmode) {
     WinPath os(path);
     if (!os.ok()) return -1;
     int perm = (pmode & S_IWRITE_) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
-    int fd = ::_open(os.c_str(), open_flags_of(oflag), perm);
+    int fd = ::_wopen(os.c_str(), open_flags_of(oflag), perm);
     if (fd < 0) return fail_errno();
     return keep_if_disk_file(fd);
 }
@@ -154,13 +159,15 @@ int _chsize(int fd, int64_t size) {
 int _close(int fd) { return ::_close(fd) == 0 ? 0 : fail_errno(); }
 
 int _open_temp(const char* beside, char* temp_path, size_t cap) {
-    WinPath os(beside);
-    if (!os.ok() || temp_path == nullptr) return -1;
-    const char* text = os.c_str();
-    const char* slash = strrchr(text, '\\');
+    if (beside == nullptr || temp_path == nullptr) return fail_with(87);
+    std::string text = beside;
+    for (char& c : text) {
+        if (c == '/') c = '\\';
+    }
+    size_t slash = text.rfind('\\');
     // "C:name" has its directory in the drive part.
-    if (slash == nullptr && text[0] != '\0' && text[1] == ':') slash = text + 1;
-    std::string dir = slash == nullptr ? std::string() : std::string(text, static_cast<size_t>(slash - text) + 1);
+    if (slash == std::string::npos && text.size() >= 2 && text[1] == ':') slash = 1;
+    std::string dir = slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
     // Random letters from the clock, the process and a counter; a name that
     // exists already is never opened (_O_EXCL), the next one is tried.
     static unsigned counter = 0;
@@ -172,8 +179,10 @@ int _open_temp(const char* beside, char* temp_path, size_t cap) {
         if (name.size() >= cap || name.size() >= static_cast<size_t>(PATH_CAP)) {
             return fail_with(win::ERR_FILENAME_TOO_LONG);
         }
-        int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
+        WinPath os(name.c_str());
+        if (!os.ok()) return -1;
+        int fd = ::_wopen(os.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
         if (fd >= 0) {
             memcpy(temp_path, name.c_str(), name.size() + 1);
             return fd;
@@ -187,7 +196,7 @@ int _rename(const char* from, const char* to) {
     WinPath os_from(from);
     WinPath os_to(to);
     if (!os_from.ok() || !os_to.ok()) return -1;
-    if (!::MoveFileExA(os_from.c_str(), os_to.c_str(), MOVEFILE_REPLACE_EXISTING)) return fail_system();
+    if (!::MoveFileExW(os_from.c_str(), os_to.c_str(), MOVEFILE_REPLACE_EXISTING)) return fail_system();
     return 0;
 }
 
@@ -197,19 +206,19 @@ int _final_path(const char* path, char* out, size_t cap) {
     // Not a link: the path itself, as given (callers compare the two to
     // tell a link from the file; the separators must not differ).
     std::string at = path;
-    DWORD attrs = ::GetFileAttributesA(os.c_str());
+    DWORD attrs = ::GetFileAttributesW(os.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         // A symbolic link or junction: the file the kernel reaches through it.
-        HANDLE h = ::CreateFileA(os.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        HANDLE h = ::CreateFileW(os.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return fail_system();
-        char final_path[PATH_CAP + 8];
-        DWORD len = ::GetFinalPathNameByHandleA(h, final_path, sizeof final_path, FILE_NAME_NORMALIZED);
+        std::wstring final_path(PATH_CAP + 8, L'\0');
+        DWORD len = ::GetFinalPathNameByHandleW(h, &final_path[0], static_cast<DWORD>(final_path.size()),
+                                                FILE_NAME_NORMALIZED);
         ::CloseHandle(h);
         if (len == 0) return fail_system();
-        if (len >= sizeof final_path) return fail_with(win::ERR_FILENAME_TOO_LONG);
-        at = final_path;
-        if (at.compare(0, 4, "\\\\?\\") == 0) at.erase(0, 4);
+        if (len >= final_path.size()) return fail_with(win::ERR_FILENAME_TOO_LONG);
+        if (!program_path(final_path.data(), len, &at)) return fail_with(win::ERR_INVALID_NAME);
     }
     if (at.size() >= cap) return fail_with(win::ERR_FILENAME_TOO_LONG);
     memcpy(out, at.c_str(), at.size() + 1);
@@ -218,23 +227,48 @@ int _final_path(const char* path, char* out, size_t cap) {
 
 // ---- status ---------------------------------------------------------------
 
+namespace {
+
+// Seconds since 1970 of a FILETIME (100 ns units since 1601), towards the past.
+int64_t seconds_of(const FILETIME& ft) {
+    int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    int64_t secs = ticks / 10000000;
+    return secs - 11644473600LL;
+}
+
+// True when the path ends in an extension the runtime marks as executable.
+bool executable_name(const std::wstring& p) {
+    if (p.size() < 7 || p[p.size() - 4] != L'.') return false;
+    std::wstring ext = p.substr(p.size() - 3);
+    for (wchar_t& c : ext) c = static_cast<wchar_t>(towlower(c));
+    return ext == L"exe" || ext == L"bat" || ext == L"cmd" || ext == L"com";
+}
+
+}  // namespace
+
 int _stat(const char* path, StatRec* st) {
     WinPath os(path);
     if (!os.ok()) return -1;
-    // The runtime refuses "dir\"; the directory is meant.
+    // "dir\" names the directory.
     os.trim_trailing_separators();
-    struct _stat64 s;
-    if (::_stat64(os.c_str(), &s) != 0) return fail_errno();
-    // A device (CON, NUL, a printer) is never handed on as a file.
-    unsigned type = static_cast<unsigned>(s.st_mode) & _S_IFMT;
-    if (type != _S_IFREG && type != _S_IFDIR) return fail_with(5);
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!::GetFileAttributesExW(os.c_str(), GetFileExInfoStandard, &info)) return fail_system();
     FileId id{0, 0};
     if (identity_of(os.c_str(), &id) != 0) return -1;
-    st->mode = static_cast<uint32_t>(s.st_mode) & 0xFFFF;
-    st->size = static_cast<int64_t>(s.st_size);
-    st->atime = static_cast<int64_t>(s.st_atime);
-    st->mtime = static_cast<int64_t>(s.st_mtime);
-    st->ctime = static_cast<int64_t>(s.st_ctime);
+    if (st == nullptr) return fail_with(87);
+    // The mode the runtime gives: read for all, write unless read-only,
+    // execute for directories and programs.
+    uint32_t mode = 0444;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) mode |= MODE_DIR | 0111;
+    else mode |= MODE_REG | (executable_name(os.c_str()) ? 0111 : 0);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) mode |= 0222;
+    st->mode = mode;
+    st->size = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                   ? 0
+                   : static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    st->atime = seconds_of(info.ftLastAccessTime);
+    st->mtime = seconds_of(info.ftLastWriteTime);
+    st->ctime = seconds_of(info.ftCreationTime);
     st->id = id;
     return 0;
 }
@@ -256,20 +290,20 @@ bool is_same_file(const char* path, int fd) {
 int _access(const char* path, int mode) {
     WinPath os(path);
     if (!os.ok()) return -1;
-    return ::_access(os.c_str(), mode & 6) == 0 ? 0 : fail_errno();
+    return ::_waccess(os.c_str(), mode & 6) == 0 ? 0 : fail_errno();
 }
 
 int _unlink(const char* path) {
     WinPath os(path);
     if (!os.ok()) return -1;
-    return ::_unlink(os.c_str()) == 0 ? 0 : fail_errno();
+    return ::_wunlink(os.c_str()) == 0 ? 0 : fail_errno();
 }
 
 int _chmod(const char* path, int mode) {
     WinPath os(path);
     if (!os.ok()) return -1;
     int perm = (mode & 0x80) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
-    return ::_chmod(os.c_str(), perm) == 0 ? 0 : fail_errno();
+    return ::_wchmod(os.c_str(), perm) == 0 ? 0 : fail_errno();
 }
 
 namespace {
@@ -285,9 +319,9 @@ FILETIME file_time_of(int64_t seconds) {
 
 // The runtime's _utime64 opens a file for writing, which a directory cannot
 // be: its times are set on a handle opened for attributes only.
-int set_directory_times(const char* win_path, int64_t atime, int64_t mtime) {
+int set_directory_times(const wchar_t* win_path, int64_t atime, int64_t mtime) {
     if (atime < -11644473600LL || mtime < -11644473600LL) return fail_with(87);
-    HANDLE h = ::CreateFileA(win_path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = ::CreateFileW(win_path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail_system();
     FILETIME a = file_time_of(atime);
@@ -303,14 +337,14 @@ int _utime(const char* path, int64_t atime, int64_t mtime) {
     WinPath os(path);
     if (!os.ok()) return -1;
     os.trim_trailing_separators();
-    DWORD attrs = ::GetFileAttributesA(os.c_str());
+    DWORD attrs = ::GetFileAttributesW(os.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return set_directory_times(os.c_str(), atime, mtime);
     }
     struct __utimbuf64 times;
     times.actime = static_cast<__time64_t>(atime);
     times.modtime = static_cast<__time64_t>(mtime);
-    return ::_utime64(os.c_str(), &times) == 0 ? 0 : fail_errno();
+    return ::_wutime64(os.c_str(), &times) == 0 ? 0 : fail_errno();
 }
 
 // ---- directories ----------------------------------------------------------
@@ -318,13 +352,19 @@ int _utime(const char* path, int64_t atime, int64_t mtime) {
 int _mkdir(const char* path) {
     WinPath os(path);
     if (!os.ok()) return -1;
-    return ::_mkdir(os.c_str()) == 0 ? 0 : fail_errno();
+    return ::_wmkdir(os.c_str()) == 0 ? 0 : fail_errno();
 }
 
 int _chdir(const char* path) {
     WinPath os(path);
     if (!os.ok()) return -1;
-    return ::_chdir(os.c_str()) == 0 ? 0 : fail_errno();
+    // The working directory is kept without a \\?\ prefix where the system
+    // takes it so, and relative paths are resolved against it.
+    std::wstring plain = os.c_str();
+    if (plain.compare(0, 8, L"\\\\?\\UNC\\") == 0) plain.replace(0, 8, L"\\\\");
+    else if (plain.compare(0, 4, L"\\\\?\\") == 0) plain.erase(0, 4);
+    if (::SetCurrentDirectoryW(plain.c_str()) || ::SetCurrentDirectoryW(os.c_str())) return 0;
+    return fail_system();
 }
 
 char* _getcwd(char* buf, int size) {
@@ -332,10 +372,23 @@ char* _getcwd(char* buf, int size) {
         fail_with(87);
         return nullptr;
     }
-    if (::_getcwd(buf, size) == nullptr) {
-        fail_errno();
+    DWORD need = ::GetCurrentDirectoryW(0, nullptr);
+    std::wstring wide(need + 1, L'\0');
+    DWORD got = need == 0 ? 0 : ::GetCurrentDirectoryW(need + 1, &wide[0]);
+    std::string text;
+    if (got == 0 || got > need) {
+        fail_system();
         return nullptr;
     }
+    if (!program_path(wide.data(), got, &text)) {
+        fail_with(win::ERR_INVALID_NAME);
+        return nullptr;
+    }
+    if (text.size() >= static_cast<size_t>(size)) {
+        fail_with(win::ERR_FILENAME_TOO_LONG);
+        return nullptr;
+    }
+    memcpy(buf, text.c_str(), text.size() + 1);
     return buf;
 }
 
@@ -346,36 +399,40 @@ char* _fullpath(char* out, const char* path, size_t size) {
     }
     WinPath os(path);
     if (!os.ok()) return nullptr;
-    // The runtime's result never exceeds its buffer; one of PATH_CAP holds
-    // every path the narrow calls take.
-    char full[PATH_CAP];
-    if (::_fullpath(full, os.c_str(), sizeof full) == nullptr) {
+    DWORD need = ::GetFullPathNameW(os.c_str(), 0, nullptr, nullptr);
+    std::wstring full(need + 1, L'\0');
+    DWORD got = need == 0 ? 0 : ::GetFullPathNameW(os.c_str(), need + 1, &full[0], nullptr);
+    std::string text;
+    if (got == 0 || got > need || !program_path(full.data(), got, &text) ||
+        text.size() >= static_cast<size_t>(PATH_CAP)) {
         fail_with(win::ERR_FILENAME_TOO_LONG);
         return nullptr;
     }
-    size_t len = strlen(full);
-    if (len >= size) {
+    if (text.size() >= size) {
         fail_with(win::ERR_FILENAME_TOO_LONG);
         return nullptr;
     }
-    memcpy(out, full, len + 1);
+    memcpy(out, text.c_str(), text.size() + 1);
     return out;
 }
 
 void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext) {
     // Each part fits a buffer of the whole path's size, so the runtime call
     // cannot overrun; a path beyond the limit gives empty parts.
-    char d[PATH_CAP] = "";
-    char di[PATH_CAP] = "";
-    char f[PATH_CAP] = "";
-    char e[PATH_CAP] = "";
+    std::string d, di, f, e;
     if (path != nullptr && strnlen(path, PATH_CAP) < static_cast<size_t>(PATH_CAP)) {
-        ::_splitpath(path, d, di, f, e);
+        size_t n = strlen(path);
+        d.assign(n + 1, '\0');
+        di.assign(n + 1, '\0');
+        f.assign(n + 1, '\0');
+        e.assign(n + 1, '\0');
+        // The separators, the colon and the dot are ASCII: UTF-8 splits by bytes.
+        ::_splitpath(path, &d[0], &di[0], &f[0], &e[0]);
     }
-    copy_part(drive, d);
-    copy_part(dir, di);
-    copy_part(fname, f);
-    copy_part(ext, e);
+    copy_part(drive, d.c_str());
+    copy_part(dir, di.c_str());
+    copy_part(fname, f.c_str());
+    copy_part(ext, e.c_str());
 }
 
 // ---- attributes -----------------------------------------------------------
@@ -384,7 +441,7 @@ uint32_t GetFileAttributesA(const char* path) {
     WinPath os(path);
     if (!os.ok()) return ATTR_INVALID;
     os.trim_trailing_separators();
-    DWORD attrs = ::GetFileAttributesA(os.c_str());
+    DWORD attrs = ::GetFileAttributesW(os.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) {
         fail_system();
         return ATTR_INVALID;
@@ -395,7 +452,7 @@ uint32_t GetFileAttributesA(const char* path) {
 int SetFileAttributesA(const char* path, uint32_t attrs) {
     WinPath os(path);
     if (!os.ok()) return 0;
-    DWORD now = ::GetFileAttributesA(os.c_str());
+    DWORD now = ::GetFileAttributesW(os.c_str());
     if (now == INVALID_FILE_ATTRIBUTES) {
         fail_system();
         return 0;
@@ -406,7 +463,7 @@ int SetFileAttributesA(const char* path, uint32_t attrs) {
                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     DWORD want = (now & kept) | (attrs & SETTABLE_BITS);
     if (want == 0) want = FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileAttributesA(os.c_str(), want)) {
+    if (!::SetFileAttributesW(os.c_str(), want)) {
         fail_system();
         return 0;
     }

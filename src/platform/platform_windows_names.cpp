@@ -1,7 +1,10 @@
 // Which stored names Windows would take for something other than a file
 // below the target directory: drive, UNC and device prefixes, alternate
-// data streams and the reserved device names.
+// data streams and the reserved device names; which it cannot spell at all;
+// and how names compare without regard to case.
 #if defined(_WIN32)
+
+#include <windows.h>
 
 #include <cctype>
 #include <cstring>
@@ -56,6 +59,27 @@ bool is_device_name(const char* comp, size_t len) {
 
 // Windows file names compare without regard to letter case.
 bool names_ignore_case() { return true; }
+
+size_t name_char_len(const char* text, size_t left) {
+    unsigned char lead = static_cast<unsigned char>(text[0]);
+    size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (n == 1 || n > left) return 1;
+    return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(n), nullptr, 0) > 0 ? n : 1;
+}
+
+bool same_name_blind(const char* a, size_t a_len, const char* b, size_t b_len) {
+    std::wstring wa, wb;
+    if (!win::widen_piece(a, a_len, &wa) || !win::widen_piece(b, b_len, &wb)) {
+        return a_len == b_len && memcmp(a, b, a_len) == 0;
+    }
+    return ::CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(), static_cast<int>(wb.size()),
+                                  TRUE) == CSTR_EQUAL;
+}
+
+bool name_spellable(const char* name) {
+    std::wstring wide;
+    return name != nullptr && win::widen(name, strlen(name), "/\\", &wide);
+}
 
 size_t foreign_root_len(const char* name) {
     if (name == nullptr) return 0;

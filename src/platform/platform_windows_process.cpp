@@ -10,6 +10,8 @@
 #include <io.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_windows_internal.h"
@@ -19,7 +21,7 @@ namespace plat {
 namespace {
 
 constexpr int N_REMOVE_SLOTS = 2;
-char remove_paths[N_REMOVE_SLOTS][PATH_CAP];
+wchar_t remove_paths[N_REMOVE_SLOTS][PATH_CAP];
 // Serialises the noting of paths against the handler, which runs on a
 // thread of its own.
 SRWLOCK remove_lock = SRWLOCK_INIT;
@@ -27,7 +29,7 @@ SRWLOCK remove_lock = SRWLOCK_INIT;
 BOOL WINAPI end_handler(DWORD) {
     ::AcquireSRWLockExclusive(&remove_lock);
     for (int i = 0; i < N_REMOVE_SLOTS; ++i) {
-        if (remove_paths[i][0] != '\0') ::DeleteFileA(remove_paths[i]);
+        if (remove_paths[i][0] != L'\0') ::DeleteFileW(remove_paths[i]);
     }
     ::ReleaseSRWLockExclusive(&remove_lock);
     // Not handled: the process then ends as it would have.
@@ -40,7 +42,26 @@ bool descriptor_missing(int fd) {
     return h == -1 || h == -2;
 }
 
+// The runtime's own splitting of the command line, in UTF-16.
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand, int* start_info);
+
 }  // namespace
+
+void program_arguments(int* argc, char*** argv) {
+    int n = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** env = nullptr;
+    int new_mode = 0;
+    if (__wgetmainargs(&n, &wide, &env, 0, &new_mode) != 0 || wide == nullptr || n != *argc) return;
+    // Kept for the whole run, like the runtime's own argv.
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    texts.assign(static_cast<size_t>(n), std::string());
+    for (int i = 0; i < n; ++i) texts[i] = win::narrow_replacing(wide[i], wcslen(wide[i]));
+    pointers.assign(static_cast<size_t>(n) + 1, nullptr);
+    for (int i = 0; i < n; ++i) pointers[i] = &texts[i][0];
+    *argv = pointers.data();
+}
 
 void prepare_process() {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -60,8 +81,10 @@ void remove_on_signal(int slot, const char* path) {
     ::AcquireSRWLockExclusive(&remove_lock);
     // A path that cannot be spelt (too long) is not noted: nothing else
     // could be deleted by mistake.
-    const char* text = os.ok() ? os.c_str() : "";
-    memcpy(remove_paths[slot], text, strlen(text) + 1);
+    const wchar_t* text = os.ok() ? os.c_str() : L"";
+    size_t n = wcsnlen(text, PATH_CAP - 1);
+    memcpy(remove_paths[slot], text, n * sizeof(wchar_t));
+    remove_paths[slot][n] = L'\0';
     ::ReleaseSRWLockExclusive(&remove_lock);
 }
 

@@ -102,12 +102,21 @@ TEST(CommandLine, OverlongArgumentsAreRefused) {
     th::write_file(dir / "f", "x");
     std::string name(4096, 'n');
     auto r = run_in(dir, {"f", name});
-    EXPECT_EQ(r.status, 248);
-    EXPECT_EQ(r.err, "Argument too long: " + name + "\n");
     std::string cdir(4096, 'c');
-    r = run_in(dir, {"-c" + cdir, "f", "out.kel"});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.err, "Argument too long: " + cdir + "\n");
+    auto c = run_in(dir, {"-c" + cdir, "f", "out.kel"});
+    if (th::windows_target()) {
+        // Within the 32,767 characters of a Windows path (a command line can
+        // hold no longer one): taken, and refused by the file system.
+        EXPECT_EQ(r.status, th::status_of(-5));
+        EXPECT_EQ(r.err, "Error writing to file " + th::native_path(dir / name) + "\n");
+        EXPECT_EQ(c.status, 254);
+        EXPECT_EQ(c.err, "Invalid path specified with -c option, " + cdir + ".\n");
+    } else {
+        EXPECT_EQ(r.status, 248);
+        EXPECT_EQ(r.err, "Argument too long: " + name + "\n");
+        EXPECT_EQ(c.status, 254);
+        EXPECT_EQ(c.err, "Argument too long: " + cdir + "\n");
+    }
     EXPECT_FALSE(th::exists(dir / "out.kel"));
 }
 

@@ -185,10 +185,10 @@ TEST(Options, SlashIsNotAnOptionPrefix) {
 
 // The archive name and the -c directory are operating-system paths: they
 // may be as long as the system's path limit allows (4095 characters on
-// POSIX, 259 through the Windows narrow calls), and are refused, never cut,
+// POSIX, 32,767 through the Windows wide calls), and are refused, never cut,
 // beyond it.
 #if defined(_WIN32)
-constexpr size_t kLongestPath = 259;
+constexpr size_t kLongestPath = 32767;
 #else
 constexpr size_t kLongestPath = 4095;
 #endif

@@ -66,6 +66,23 @@ TEST(Select, LetterCaseFollowsThePlatform) {
     EXPECT_TRUE(same_name(name_parts("./src/"), name_parts("src"), false));
 }
 
+// Beyond ASCII, case-blind matching is the file system's (Windows); where
+// names compare exactly it folds ASCII letters only.  '?' is one character
+// there, one byte here.
+TEST(Select, LetterCaseBeyondAsciiFollowsThePlatform) {
+#if defined(_WIN32)
+    const bool blind = true;
+#else
+    const bool blind = false;
+#endif
+    EXPECT_EQ(chooses("\xC3\x9C" "BER*", "\xC3\xBC" "ber.txt", true), blind);                 // ÜBER*, über.txt
+    EXPECT_EQ(chooses("D/\xCE\xA3*", "d/\xCF\x83\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1", true), blind);  // Σ*, σοφία
+    EXPECT_EQ(chooses("?ber.txt", "\xC3\xBC" "ber.txt", true), blind);
+    EXPECT_EQ(chooses("*\xD0\xAF", "\xD1\x8F", true), blind);
+    EXPECT_FALSE(chooses("\xC3\x9C" "BER*", "\xC3\xBC" "ber.txt"));
+    EXPECT_EQ(chooses("??ber.txt", "\xC3\xBC" "ber.txt", blind), !blind);
+}
+
 TEST(Select, EveryArgumentIsMarkedAndTheMissedOnesReported) {
     Selection none = make({});
     EXPECT_FALSE(selection_active(&none));

@@ -1,7 +1,8 @@
 // The Windows platform files, run under Wine or Windows: stored names that
 // Windows would take for a drive, share, stream or device; file identity
 // across spellings and links; attributes, times, read-only state; the
-// directory search; the path limit; the option prefixes.
+// directory search; paths beyond MAX_PATH and the limit; names in every
+// script and in the ANSI code page; the option prefixes.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "entries/restore.h"
+#include "names_table.h"
 #include "platform/platform.h"
 
 namespace {
@@ -31,9 +33,12 @@ public:
         SetCurrentDirectoryA(path_.c_str());
     }
     ~InTempDir() {
-        SetCurrentDirectoryA(old_);
+        // From the temporary folder: should the shell's rmdir go astray (as
+        // Wine's does on paths beyond MAX_PATH), it stays there.
+        SetCurrentDirectoryA(path_.substr(0, path_.rfind('\\')).c_str());
         std::string cmd = "rmdir /s /q \"" + path_ + "\" >NUL 2>NUL";
         std::system(cmd.c_str());
+        SetCurrentDirectoryA(old_);
     }
     const std::string& path() const { return path_; }
 
@@ -224,7 +229,7 @@ TEST(WinFiles, HandlesReadWriteSeekAndTemporaryFiles) {
 
 // ---- paths ----------------------------------------------------------------------------
 
-TEST(WinPaths, FullPathsDrivesAndTheNarrowLimit) {
+TEST(WinPaths, FullPathsDrivesAndTheLimit) {
     InTempDir dir;
     char full[plat::PATH_CAP];
     ASSERT_NE(plat::_fullpath(full, "a/./b/../c.txt", sizeof full), nullptr);
@@ -235,18 +240,118 @@ TEST(WinPaths, FullPathsDrivesAndTheNarrowLimit) {
     EXPECT_STREQ(d, "\\tools\\");
     EXPECT_STREQ(f, "kelparc");
     EXPECT_STREQ(e, ".exe");
-    // 259 characters are the most a narrow call takes; one more is refused,
+    // 32,767 characters are the most a path may have; one more is refused,
     // never cut to a shorter name.
-    std::string longest(259, 'n');
-    std::string too_long(260, 'n');
+    std::string too_long(32768, 'n');
     EXPECT_EQ(plat::_open(too_long.c_str(), plat::OF_WRONLY | plat::OF_CREAT), -1);
     EXPECT_EQ(plat::GetLastError(), 206u);
     EXPECT_EQ(plat::_fullpath(full, too_long.c_str(), sizeof full), nullptr);
     EXPECT_EQ(plat::_stat(too_long.c_str(), nullptr), -1);
-    EXPECT_EQ(plat::_access(longest.substr(0, 200).c_str(), 0), -1);
     bool unsafe = false;
     char out[plat::PATH_CAP];
-    EXPECT_FALSE(resolve_output_path(dir.path().c_str(), longest.c_str(), out, sizeof out, nullptr, &unsafe));
+    EXPECT_FALSE(resolve_output_path(dir.path().c_str(), too_long.c_str(), out, sizeof out, nullptr, &unsafe));
+}
+
+// A tree deeper than MAX_PATH, by absolute and relative paths: every call
+// reaches it.  (A working directory inside it is the whole-program tests':
+// under Wine a process whose working directory was that long crashes as it
+// ends, which a test binary reports as a failure.)
+TEST(WinPaths, PathsBeyondMaxPath) {
+    InTempDir dir;
+    std::string rel = ".";
+    for (int i = 0; i < 5; ++i) {
+        rel += "/" + std::string(200, static_cast<char>('a' + i));
+        ASSERT_EQ(plat::_mkdir(rel.c_str()), 0) << rel.size();
+    }
+    std::string abs = dir.path() + "\\" + rel.substr(2);
+    for (char& c : abs) c = c == '/' ? '\\' : c;
+    ASSERT_GT(abs.size(), 1000u);
+    const std::string file = rel + "/f.txt";
+    int fd = plat::_open(file.c_str(), plat::OF_WRONLY | plat::OF_CREAT | plat::OF_BINARY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::_write(fd, "deep", 4), 4);
+    plat::_close(fd);
+    plat::StatRec st;
+    ASSERT_EQ(plat::_stat((abs + "/f.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.size, 4);
+    EXPECT_EQ(plat::_utime(file.c_str(), 978307200, 978307200), 0);
+    EXPECT_EQ(plat::_chmod(file.c_str(), 0x8124), 0);
+    EXPECT_NE(plat::GetFileAttributesA(file.c_str()) & plat::ATTR_READONLY, 0u);
+    EXPECT_EQ(plat::_chmod(file.c_str(), 0x81B6), 0);
+    char temp[plat::PATH_CAP];
+    fd = plat::_open_temp(file.c_str(), temp, sizeof temp);
+    ASSERT_GE(fd, 0);
+    plat::_close(fd);
+    EXPECT_EQ(plat::_rename(temp, file.c_str()), 0);
+    plat::FindData data;
+    plat::FindHandle h = plat::FindFirstFileA((abs + "\\*.txt").c_str(), &data);
+    ASSERT_NE(h, plat::NO_FIND_HANDLE);
+    EXPECT_STREQ(data.cFileName, "f.txt");
+    plat::FindClose(h);
+    EXPECT_EQ(plat::_access((abs + "/f.txt").c_str(), 4), 0);
+    char full[plat::PATH_CAP];
+    ASSERT_NE(plat::_fullpath(full, (abs + "/./y/../../x").c_str(), sizeof full), nullptr);
+    EXPECT_EQ(std::string(full), abs.substr(0, abs.rfind('\\')) + "\\x");
+    EXPECT_EQ(plat::_unlink(file.c_str()), 0);
+    // The tree goes before InTempDir removes the rest: the shell's rmdir
+    // cannot walk paths this long (under Wine it then deletes elsewhere).
+    for (std::string at = abs; at.size() > dir.path().size(); at.resize(at.rfind('\\'))) {
+        std::wstring wide = L"\\\\?\\" + std::wstring(at.begin(), at.end());
+        ASSERT_TRUE(RemoveDirectoryW(wide.c_str())) << at.size();
+    }
+}
+
+// ---- names in every script ---------------------------------------------------------
+
+// Each name is created, found by the search and statted by its UTF-8 bytes,
+// and is the same name on the disk (the wide call finds it by its UTF-16 form).
+TEST(WinNames, EveryScriptByItsUtf8Bytes) {
+    InTempDir dir;
+    for (const std::string& name : names_table::names()) {
+        int fd = plat::_open(name.c_str(), plat::OF_WRONLY | plat::OF_CREAT | plat::OF_BINARY);
+        ASSERT_GE(fd, 0) << name;
+        plat::_close(fd);
+        plat::FindData data;
+        plat::FindHandle h = plat::FindFirstFileA(name.c_str(), &data);
+        ASSERT_NE(h, plat::NO_FIND_HANDLE) << name;
+        EXPECT_EQ(std::string(data.cFileName), name);
+        plat::FindClose(h);
+        int units = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
+        std::wstring wide(static_cast<size_t>(units), L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, &wide[0], units);
+        EXPECT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES) << name;
+        EXPECT_TRUE(plat::name_spellable(name.c_str()));
+    }
+}
+
+// Bytes that are not UTF-8 are read in the ANSI code page (1252 here), as
+// older archives stored names; case-blind comparison covers every script.
+TEST(WinNames, AnsiBytesAndCaseBlindComparison) {
+    InTempDir dir;
+    ASSERT_EQ(GetACP(), 1252u);
+    int fd = plat::_open("\xDC" "ber-caf\xE9.txt", plat::OF_WRONLY | plat::OF_CREAT | plat::OF_BINARY);
+    ASSERT_GE(fd, 0);
+    plat::_close(fd);
+    plat::StatRec st;
+    EXPECT_EQ(plat::_stat("\xC3\x9C" "ber-caf\xC3\xA9.txt", &st), 0);  // the same file, in UTF-8
+    EXPECT_EQ(plat::name_char_len("\xC3\x9C" "b", 3), 2u);
+    EXPECT_EQ(plat::name_char_len("\xF0\x9F\x98\x80", 4), 4u);
+    EXPECT_EQ(plat::name_char_len("\xDC" "b", 2), 1u);
+    struct Pair {
+        const char* a;
+        const char* b;
+        bool same;
+    } pairs[] = {
+        {"\xC3\x9C" "BER", "\xC3\xBC" "ber", true},                                   // ÜBER, über
+        {"\xCE\x95\xCE\x9B\xCE\x9B", "\xCE\xB5\xCE\xBB\xCE\xBB", true},       // ΕΛΛ, ελλ
+        {"\xD0\xA0\xD0\xA3\xD0\xA1", "\xD1\x80\xD1\x83\xD1\x81", true},       // РУС, рус
+        {"\xDC" "BER", "\xC3\xBC" "ber", true},                                          // 1252 Ü
+        {"\xC3\x9C" "BER", "uber", false},
+        {"\xE4\xB8\xAD", "\xE4\xB8\xAE", false},
+    };
+    for (const Pair& p : pairs) {
+        EXPECT_EQ(plat::same_name_blind(p.a, std::strlen(p.a), p.b, std::strlen(p.b)), p.same) << p.a;
+    }
 }
 
 // ---- directory search -------------------------------------------------------------

@@ -18,6 +18,7 @@ add_test(NAME unit_win COMMAND unit_tests_win)
 
 add_executable(platform_windows_tests ${CMAKE_CURRENT_SOURCE_DIR}/windows/platform_windows_test.cpp)
 target_link_libraries(platform_windows_tests PRIVATE kelparc_core GTest::gtest_main)
+target_include_directories(platform_windows_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 add_test(NAME platform_windows COMMAND platform_windows_tests)
 set_tests_properties(unit_win platform_windows PROPERTIES TIMEOUT 300)
 
