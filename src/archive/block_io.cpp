@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/context.h"
+#include "base/progress.h"
 #include "platform/platform.h"
 
 namespace {
@@ -28,6 +29,7 @@ long block_refill() {
     long got = plat::_read(block_read_handle, block_buffer, BLOCK_SIZE);
     block_pos = 0;
     block_valid = got > 0 ? static_cast<uint32_t>(got) : 0;
+    progress_bytes(block_valid);
     return got;
 }
 
@@ -47,6 +49,7 @@ void block_begin_write(int32_t h) {
 int32_t block_write(const void* data, uint32_t n) {
     if (n == 0 || data == nullptr) return RC_OK;
     block_handed += n;
+    progress_bytes(n);
     const unsigned char* src = static_cast<const unsigned char*>(data);
     uint32_t room = BLOCK_SIZE - block_pos;
     while (n >= room) {
@@ -79,6 +82,7 @@ int32_t block_begin_read(int32_t h) {
     if (got < 0) return RC_READ;
     block_pos = 0;
     block_valid = static_cast<uint32_t>(got);
+    progress_bytes(block_valid);
     return RC_OK;
 }
 

@@ -8,6 +8,7 @@
 #include "archive/block_io.h"
 #include "archive/fields.h"
 #include "base/messages.h"
+#include "base/progress.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
     }
     entry->mode = static_cast<uint16_t>(v[0]);
     entry->entry_flags = static_cast<int32_t>(v[1]);
+    if (!(entry->entry_flags & ENTRY_DIR_END)) progress_entry();
     // Negative lengths are kept as read: the callers refuse them.
     entry->size = v[2];
     entry->atime = v[3];

@@ -9,6 +9,7 @@
 #include "archive/fields.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/prompt.h"
 
 namespace {
@@ -27,8 +28,9 @@ void put_length_field(unsigned char* field, long value) {
     std::memcpy(field, text, LENGTH_FIELD);
 }
 
+// The standard streams stay open: they are no file of the archive's own.
 void close_handle(int32_t* handle) {
-    plat::_close(*handle);
+    if (*handle > 2) plat::_close(*handle);
     *handle = -1;
 }
 
@@ -246,12 +248,14 @@ int32_t open_archive_for_append(OpContext* ctx, int64_t* appended_from) {
 }
 
 int32_t read_archive_header(OpContext* ctx, char* password) {
-    int h = plat::_open(ctx->archive_path, plat::OF_RDONLY | plat::OF_BINARY);
+    int h = names_std_stream(ctx->archive_path) ? plat::std_stream_handle(0)
+                                                : plat::_open(ctx->archive_path, plat::OF_RDONLY | plat::OF_BINARY);
     if (h < 0) {
         show_error(MSG_SOURCE_OPEN, ctx->archive_path);
         return RC_OPEN;
     }
     ctx->read_handle = h;
+    progress_set_total(plat::handle_size(h));
     if (block_begin_read(h) != 0) {
         show_error(MSG_SOURCE_READ, ctx->archive_path);
         close_handle(&ctx->read_handle);

@@ -6,6 +6,7 @@
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
 #include "base/messages.h"
+#include "base/progress.h"
 
 unsigned char attr_buffer[ATTR_CAP];
 
@@ -77,6 +78,7 @@ int32_t write_dir_record_with_attr(OpContext* ctx, RecordKind kind, const char* 
         show_error(MSG_WRITE_ERROR, ctx->archive_path);
         return RC_WRITE;
     }
+    if (kind != RecordKind::dir_close) progress_entry();
     return RC_OK;
 }
 

@@ -68,6 +68,11 @@ struct RunConfig {
 
 constexpr int32_t MAX_WORKERS = 64;
 
+// The archive name "-": standard output when writing, standard input when
+// reading (a file of that name is reached as "./-").  It is also the
+// archive's name in every message.
+inline bool names_std_stream(const char* name) { return name[0] == '-' && name[1] == '\0'; }
+
 struct OpContext {
     int32_t read_handle;
     int32_t write_handle;
@@ -89,6 +94,9 @@ struct OpContext {
     // archive itself too.  output_id_known is 0 when there is none.
     uint8_t output_id_known;
     plat::FileId output_id;
+    // --to-stdout with -u: file contents go to standard output, nothing
+    // is written to disk.
+    uint8_t to_stdout;
 };
 
 // Result codes, passed up unchanged and returned from main as the exit

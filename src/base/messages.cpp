@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/progress.h"
 #include "platform/platform.h"
 
 int quiet_switch = 0;
@@ -74,6 +75,7 @@ const CatalogueEntry catalogue[] = {
     {54, "Invalid value for -j: %s\n"},
     {55, "Nothing in the archive matches %s\n"},
     {62, "Invalid option \"%s\" ignored.\n"},
+    {64, "Cannot read the file list %s\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},
     {502, "\nOstvale KELPARC Version %s.%s\n\n"},
@@ -132,6 +134,12 @@ std::string format_message(const char* text, const MsgArg* args, int n_args) {
 // Set by the first failed write or flush of standard output.
 bool stdout_broken = false;
 
+// Where the texts meant for standard output go: standard error once
+// standard output carries an archive or entry contents.
+bool texts_to_stderr = false;
+
+std::FILE* text_out() { return texts_to_stderr ? stderr : stdout; }
+
 void note_stdout_failure() {
     if (stdout_broken) return;
     stdout_broken = true;
@@ -187,6 +195,7 @@ void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_
     if (text == nullptr) return;
     const MsgArg args[3] = {arg1, arg2, arg3};
     std::string s = format_message(text, args, 3);
+    progress_clear();
     if (to_stderr) plat::write_text(stderr, s.data(), s.size());
     else stdout_write(s.data(), s.size());
 }
@@ -197,8 +206,11 @@ void show_info(int32_t number, MsgArg arg1, MsgArg arg2) { show_message(number, 
 
 void stdout_write(const char* data, size_t len) {
     if (stdout_broken || len == 0) return;
-    if (plat::write_text(stdout, data, len) != len) note_stdout_failure();
+    progress_clear();
+    if (plat::write_text(text_out(), data, len) != len) note_stdout_failure();
 }
+
+void stdout_to_stderr() { texts_to_stderr = true; }
 
 void stdout_printf(const char* format, ...) {
     if (stdout_broken) return;
@@ -217,7 +229,7 @@ void stdout_printf(const char* format, ...) {
 }
 
 bool stdout_flush() {
-    if (!stdout_broken && std::fflush(stdout) != 0) note_stdout_failure();
+    if (!stdout_broken && std::fflush(text_out()) != 0) note_stdout_failure();
     return !stdout_broken;
 }
 

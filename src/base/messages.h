@@ -96,6 +96,7 @@ enum : int32_t {
     MSG_BAD_JOBS = 54,       // "Invalid value for -j: %s\n"
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
     MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
+    MSG_FILE_LIST_UNREADABLE = 64,  // "Cannot read the file list %s\n"
     MSG_USAGE_JOBS = 520,    // the usage line of -j
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
     // The usage lines of the long options, in the order the usage shows them.
@@ -183,3 +184,7 @@ bool stdout_flush();
 
 // True once a write or flush of standard output has failed.
 bool stdout_failed();
+
+// From now on the calls above write to standard error: standard output
+// carries the archive (or, with --to-stdout, the entries' contents).
+void stdout_to_stderr();

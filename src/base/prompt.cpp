@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "base/messages.h"
+#include "base/progress.h"
 #include "platform/platform.h"
 
 namespace {
@@ -65,5 +66,7 @@ int32_t prompt_password(char* buffer) {
         }
         stdout_write("\n", 1);
     }
+    // The time spent typing is no part of the run.
+    progress_restart();
     return RC_OK;
 }

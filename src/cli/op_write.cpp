@@ -14,6 +14,10 @@
 // - an append is made at the archive's end and, when the run fails, the
 //   archive is cut back to the length it had before.
 // Messages always name the archive's own path, never the temporary file.
+// The archive "-" is written to standard output as it is made: there is
+// nothing to replace and nothing to undo, and a failed write ends the
+// stream where it is.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -233,9 +237,48 @@ int32_t append_names(OpContext* ctx, char** names, int32_t n_names, int32_t n_wo
     return RC_OK;
 }
 
+// Notes the identity of standard output, so that a file it is redirected
+// to is never stored.  Where the system gives none (a pipe on Windows), an
+// identity no file has stands for it.
+void note_stream_identity(OpContext* ctx) {
+    plat::FileId id{UINT64_MAX, UINT64_MAX};
+    plat::handle_id(ctx->write_handle, &id);
+    ctx->output_id_known = 1;
+    ctx->output_id = id;
+    ctx->archive_id_known = 1;
+    ctx->archive_id = id;
+}
+
+// Writes the archive to standard output.  -a and -w have no archive to
+// append to or to replace there: message 2, -4.  Returns 0 or the
+// failure's result.
+int32_t write_to_stdout(RunConfig* config, OpContext* ctx, char** names, int32_t n_names, bool append) {
+    if (append || (ctx->flags & OPT_OVERWRITE)) {
+        show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        return RC_OPEN;
+    }
+    ctx->write_handle = plat::std_stream_handle(1);
+    note_stream_identity(ctx);
+    int32_t rc = write_archive_header(ctx, config->password);
+    if (rc < 0) {
+        show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        return rc;
+    }
+    bool empty = true;
+    rc = store_names(names, n_names, ctx, config->n_workers, &empty);
+    if (rc == 0 && block_flush() != 0) {
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
+        rc = RC_WRITE;
+    }
+    if (rc == 0 && !stdout_flush()) rc = RC_OUT_WRITE;
+    if (rc == 0 && empty) show_error(MSG_ARCHIVE_EMPTY);
+    return rc;
+}
+
 // Opens the archive, stores the names and closes it.  Returns 0 or the
 // failure's result.
 int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n_names, bool append) {
+    if (names_std_stream(ctx->archive_path)) return write_to_stdout(config, ctx, names, n_names, append);
     int64_t appended_from = -1;
     int32_t rc = RC_OK;
     if (append) {

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "base/progress.h"
 #include "cli/operations.h"
+#include "cli/std_streams.h"
 #include "platform/platform.h"
 
 const OperationTable real_operations = {run_compress, run_append, run_uncompress, run_list};
@@ -316,10 +318,12 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     config.excludes = scan.excludes.empty() ? nullptr : scan.excludes.data();
     config.n_files_from = static_cast<int32_t>(scan.files_from.size());
     config.files_from = scan.files_from.empty() ? nullptr : scan.files_from.data();
+    route_texts(&config, argv[argc - 1]);
     show_info(MSG_BANNER, "1", "2");
     report_unknown_letters(scan, config.flags);
     if (scan.bad_jobs) return RC_BAD_JOBS;
     int32_t rc = check_conflicts(&config);
+    if (rc == RC_OK) rc = prepare_stdin_archive(&config, argv[argc - 1]);
     if (rc != RC_OK) return rc;
     // File arguments are taken by position, after as many arguments as
     // there were options.
@@ -329,6 +333,7 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     config.files = files.empty() ? nullptr : files.data();
     rc = choose_and_run(&config, scan, argv[argc - 1], ops);
     for (char* f : files) delete[] f;
+    progress_end();
     // What is still buffered must reach standard output too.
     if (!stdout_flush() && rc == RC_OK) rc = RC_OUT_WRITE;
     return rc;

@@ -19,6 +19,7 @@
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
+#include "entries/stream_out.h"
 #include "platform/platform.h"
 
 namespace {
@@ -354,6 +355,7 @@ bool resolve_output_path(const char* dir, const char* name, char* out, int cap, 
 }
 
 int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
+    if (ctx->to_stdout) return stream_entry(buffer, entry, ctx);
     char out_path[plat::PATH_CAP];
     char resolved[plat::PATH_CAP];
     bool climbed = false;

@@ -7,6 +7,7 @@
 // array at the end; the last name stands for the archive.
 #include "files/file_list.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -153,6 +154,10 @@ char** chain_to_array(NameChain* chain) {
 // come back (home_known false), cannot be reached.  Returns false after
 // message 44 then.
 bool resolve_archive_path(OpContext* ctx, const char* name, bool home_known) {
+    if (names_std_stream(name)) {
+        std::snprintf(ctx->archive_path, sizeof ctx->archive_path, "%s", name);
+        return true;
+    }
     bool relative = name[0] != '/' && name[0] != '\\';
     bool elsewhere = relative && (ctx->flags & OPT_START_DIR);
     if (!(elsewhere && !home_known) && plat::_fullpath(ctx->archive_path, name, sizeof ctx->archive_path) != nullptr)

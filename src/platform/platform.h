@@ -315,6 +315,28 @@ void program_arguments(int* argc, char*** argv);
 // restore's temporary output file.  nullptr clears the slot.  Safe to call at any time.
 void remove_on_signal(int slot, const char* path);
 
+// ---- standard streams -------------------------------------------------------
+
+// The handle of standard input (which 0) or standard output (which 1) for
+// archive bytes and entry contents, switched to binary mode (no line-end
+// translation) in the Windows build.  Returns the handle.
+int std_stream_handle(int which);
+
+// True when handle fd is a terminal (a console in the Windows build).
+bool is_terminal(int fd);
+
+// The identity of whatever is open as fd (a pipe too, where the system gives
+// one).  Returns false when there is none.
+bool handle_id(int fd, FileId* id);
+
+// Size of the regular file open as fd, or -1 when fd is anything else (a
+// pipe, a terminal) or its size cannot be read.
+int64_t handle_size(int fd);
+
+// From now on _getch reads only the console: without one it returns -1, and
+// standard input (which then holds an archive) is never read for keys.
+void keys_from_console_only();
+
 // ---- command line ---------------------------------------------------------
 
 // True when c introduces an option: '-', and on Windows '/' too (on POSIX

@@ -30,6 +30,9 @@ int console_fd() {
 // Second code of a two-part key, handed out by the next _getch.
 int pending_key = -1;
 
+// Set when standard input is not to be read for keys.
+bool console_only = false;
+
 // The terminal settings to put back, also from a signal handler.
 struct termios saved_termios;
 volatile sig_atomic_t termios_saved = 0;
@@ -165,6 +168,7 @@ int _getch() {
     }
     int fd = console_fd();
     if (fd >= 0) return getch_terminal(fd);
+    if (console_only) return -1;
     // No terminal: the keys are the bytes of standard input.
     int byte = read_byte(STDIN_FILENO, -1);
     return byte < 0 ? -1 : key_code_of(byte);
@@ -180,6 +184,8 @@ int _putch(int c) {
     }
     return c;
 }
+
+void keys_from_console_only() { console_only = true; }
 
 bool is_option_prefix(char c) { return c == '-'; }
 
