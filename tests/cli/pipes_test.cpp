@@ -177,3 +177,16 @@ TEST(ToStdout, DamageKeepsWhatWasWritten) {
     EXPECT_NE(unpacked.err.find("Corrupt compressed data in "), std::string::npos);
     EXPECT_NE(streamed.err.find("Corrupt compressed data in f.bin\n"), std::string::npos);
 }
+
+// With the archive on standard input the password is typed at the terminal.
+TEST(Pipes, PasswordOfAnArchiveFromStandardInputComesFromTheTerminal) {
+    SKIP_UNDER_WINE("the redirection is the host shell's");
+    th::ScratchDir dir;
+    th::write_file(dir / "f.txt", "locked");
+    ASSERT_EQ(ab::run_in(dir.path(), {"-psecret", "f.txt", "a.kel"}).status, 0);
+    th::make_dirs(dir / "dest");
+    const std::string cmd = "'" + th::kelparc_path() + "' -u -p - < ../a.kel";
+    auto r = th::run_in_pty("/bin/sh", {"-c", cmd}, dir / "dest", {"s", "e", "c", "r", "e", "t", "\r"});
+    EXPECT_EQ(r.status, 0) << r.screen;
+    EXPECT_EQ(th::read_file(dir / "dest/f.txt"), "locked");
+}

@@ -21,6 +21,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -276,12 +277,18 @@ static RunResult run_once(const std::string& program, const std::vector<std::str
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
     bool out_open = !opt.stdout_reader_gone, err_open = true;
-    if (!opt.stdin_data.empty()) {
-        ::signal(SIGPIPE, SIG_IGN);
-        ssize_t ignored = ::write(in_pipe[1], opt.stdin_data.data(), opt.stdin_data.size());
-        (void)ignored;
-    }
-    ::close(in_pipe[1]);
+    // Standard input is fed beside the reading of the outputs, so a child
+    // that writes much while it reads much never waits on a full pipe.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::thread feeder([fd = in_pipe[1], &data = opt.stdin_data] {
+        for (size_t at = 0; at < data.size();) {
+            ssize_t put = ::write(fd, data.data() + at, data.size() - at);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) break;
+            at += static_cast<size_t>(put);
+        }
+        ::close(fd);
+    });
     // Read both streams until they close or the deadline passes.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_s);
     ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
@@ -307,6 +314,7 @@ static RunResult run_once(const std::string& program, const std::vector<std::str
     }
     int wstatus = 0;
     ::waitpid(pid, &wstatus, 0);
+    feeder.join();
     ::fcntl(out_pipe[0], F_SETFL, 0);
     ::fcntl(err_pipe[0], F_SETFL, 0);
     if (!r.timed_out) {
