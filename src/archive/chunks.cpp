@@ -21,15 +21,20 @@ int32_t chunk_chain_next(ChunkChain* chain) {
     return chain->len == 0 ? RC_END : RC_OK;
 }
 
+int32_t chunk_chain_skip_rest(ChunkChain* chain, bool current_unread, int64_t* stored) {
+    int32_t rc = RC_OK;
+    for (bool skip = current_unread && chain->len != 0; skip || (rc = chunk_chain_next(chain)) == RC_OK;
+         skip = false) {
+        // Passing over needs no bound, but a negative length is damage.
+        if (chain->len < 0) return RC_READ;
+        if (block_skip(static_cast<uint64_t>(chain->len)) != 0) return RC_READ;
+        if (stored != nullptr) *stored = chain->len > INT64_MAX - *stored ? INT64_MAX : *stored + chain->len;
+    }
+    return rc == RC_END ? RC_OK : rc;
+}
+
 int32_t skip_entry_data(const dir_entry* entry, int64_t* stored) {
     ChunkChain chain;
     chunk_chain_begin(&chain, entry);
-    int32_t rc;
-    while ((rc = chunk_chain_next(&chain)) == RC_OK) {
-        // Passing over needs no bound, but a negative length is damage.
-        if (chain.len < 0) return RC_READ;
-        if (block_skip(static_cast<uint64_t>(chain.len)) != 0) return RC_READ;
-        if (stored != nullptr) *stored = chain.len > INT64_MAX - *stored ? INT64_MAX : *stored + chain.len;
-    }
-    return rc == RC_END ? RC_OK : rc;
+    return chunk_chain_skip_rest(&chain, false, stored);
 }

@@ -23,6 +23,11 @@ void chunk_chain_begin(ChunkChain* chain, const dir_entry* entry);
 // when a linked header is missing.  The length is not checked here.
 int32_t chunk_chain_next(ChunkChain* chain);
 
+// Passes over what is left of a chain: the current chunk's bytes when
+// current_unread, then every further chunk with its linked header.  Returns
+// 0; -6 data missing or a negative length; -14 after message 20.
+int32_t chunk_chain_skip_rest(ChunkChain* chain, bool current_unread, int64_t* stored = nullptr);
+
 // Passes over an entry's chunks and linked headers, adding the bytes of its
 // chunks to *stored when given (capped at the largest int64_t).  Returns 0;
 // -6 data missing or a negative length; -14 after message 20.

@@ -97,13 +97,23 @@ struct OpContext {
     // --to-stdout with -u: file contents go to standard output, nothing
     // is written to disk.
     uint8_t to_stdout;
+    // --checksum: storing writes a checksum entry after each file.
+    uint8_t checksum;
+    // Reading without restoring: 0 restore, else VERIFY_TEST or
+    // VERIFY_COMPARE.
+    uint8_t verify;
 };
+
+enum : uint8_t { VERIFY_TEST = 1, VERIFY_COMPARE = 2 };
 
 // Result codes, passed up unchanged and returned from main as the exit
 // status.
 enum : int32_t {
     RC_OK = 0,
     RC_END = 1,               // end of data (block reads and walks only)
+    // An entry whose data is damaged but whose framing holds: the walk goes
+    // on and ends with RC_READ.  Never an exit status.
+    RC_DAMAGED = 2,
     RC_PASSWORD_QUIET = -1,
     RC_BAD_START_DIR = -2,
     RC_PASSWORD = -3,
@@ -127,4 +137,5 @@ enum : int32_t {
     RC_FIND_NEXT = -22,
     RC_BAD_JOBS = -23,        // a -j value that is missing, not a number, or out of range
     RC_NOT_MATCHED = -24,     // a file argument of -u or -l chose no entry
+    RC_DIFFERS = -25,         // --compare: an entry differs from the file on disk
 };

@@ -95,10 +95,16 @@ enum : int32_t {
     MSG_FILE_CHANGED = 53,       // "File changed while it was stored: %s\n"
     MSG_BAD_JOBS = 54,       // "Invalid value for -j: %s\n"
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
+    MSG_SIZE_DIFFERS = 56,   // "Size of %s differs from its record: %s bytes restored, %s recorded\n"
+    MSG_CHECKSUM_MISMATCH = 57,  // "Checksum mismatch in %s\n"
     MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
     MSG_FILE_LIST_UNREADABLE = 64,  // "Cannot read the file list %s\n"
     MSG_USAGE_JOBS = 520,    // the usage line of -j
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
+    MSG_TESTING = 522,       // "Testing %s ...\n"
+    MSG_TESTED = 523,        // "Tested %s entries: %s damaged, %s checked against a checksum\n"
+    MSG_DIFFERS = 524,       // "%s differs: %s\n"
+    MSG_COMPARED = 525,      // "Compared %s entries: %s differ, %s damaged\n"
     // The usage lines of the long options, in the order the usage shows them.
     MSG_USAGE_CHECKSUM = 527,
     MSG_USAGE_TEST = 528,

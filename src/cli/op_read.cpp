@@ -13,8 +13,6 @@
 #include "files/file_list.h"
 #include "platform/platform.h"
 
-namespace {
-
 // Builds the work list of the archive name alone and expands it into
 // ctx->archive_path.  Returns 0 with *work set (count texts), or the
 // expansion's negative code.
@@ -34,8 +32,6 @@ int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t
     if (file_list != nullptr) free_file_list(file_list, n_files);
     return rc;
 }
-
-}  // namespace
 
 int32_t run_uncompress(RunConfig* config) {
     OpContext ctx;

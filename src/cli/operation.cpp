@@ -38,6 +38,7 @@ int32_t begin_operation(OpContext* context, RunConfig* config) {
     saved_dir[0] = '\0';
     std::memset(context, 0, sizeof *context);
     context->flags = ORIGIN_KELPARC | config->flags;
+    context->checksum = config->checksum;
     quiet_switch = (context->flags & OPT_QUIET) ? 1 : 0;
     if (context->flags & OPT_START_DIR) {
         int32_t rc = take_start_dir(context, config);

@@ -11,6 +11,10 @@ int32_t run_compress(RunConfig* config);
 int32_t run_append(RunConfig* config);
 int32_t run_uncompress(RunConfig* config);
 int32_t run_list(RunConfig* config);
+// --test and --compare: every entry read and checked as -u would restore
+// it, nothing written; comparing also holds each against the disk.
+int32_t run_test(RunConfig* config);
+int32_t run_compare(RunConfig* config);
 
 // Fills the context, sets the quiet switch, checks the -c directory (message
 // 8, -2), asks for a missing password (-1 under -q, -19 when cancelled) and
@@ -28,6 +32,11 @@ void end_operation(int32_t count, char** list);
 // tables, the work list is allocated with nothrow new and its caller reports
 // message 41.
 char** make_work_list(const RunConfig* config);
+
+// Builds the work list of the archive name alone and expands it into
+// ctx->archive_path.  Returns 0 with *work set (count texts), or the
+// expansion's negative code.
+int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t* count);
 
 // The saved directory of the running operation.
 extern char saved_dir[plat::PATH_CAP];

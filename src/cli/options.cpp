@@ -14,7 +14,8 @@
 #include "cli/std_streams.h"
 #include "platform/platform.h"
 
-const OperationTable real_operations = {run_compress, run_append, run_uncompress, run_list};
+const OperationTable real_operations = {run_compress, run_append, run_uncompress, run_list, run_test,
+                                         run_compare};
 
 namespace {
 
@@ -282,6 +283,10 @@ int32_t choose_and_run(RunConfig* config, const ScanResult& scan, const char* la
         op = ops.uncompress;
     } else if (config->flags & OPT_LIST) {
         op = ops.list;
+    } else if (config->test) {
+        op = ops.test;
+    } else if (config->compare) {
+        op = ops.compare;
     } else {
         if (config->flags & OPT_APPEND) op = ops.append;
         if (config->file_count == 0) {

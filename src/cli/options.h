@@ -8,12 +8,14 @@
 
 using OperationFn = int32_t (*)(RunConfig*);
 
-// The four operations, in the order the entry point chooses between them.
+// The operations, in the order the entry point chooses between them.
 struct OperationTable {
     OperationFn compress;
     OperationFn append;
     OperationFn uncompress;
     OperationFn list;
+    OperationFn test;
+    OperationFn compare;
 };
 
 // The table of the real operations.

@@ -18,7 +18,7 @@
 #include "archive/chunks.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
-#include "codec/lzw.h"
+#include "entries/integrity.h"
 #include "entries/stream_out.h"
 #include "platform/platform.h"
 
@@ -103,38 +103,23 @@ void discard_output(OpContext* ctx, const Output& out) {
     if (plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
 }
 
-int32_t corrupt_chunk(OpContext* ctx, const Output& out) {
-    show_error(MSG_CORRUPT_DATA, out.out_path);
-    discard_output(ctx, out);
-    return RC_READ;
-}
-
-// Copies every chunk of a file entry to the open output file.  On failure
-// the output file is closed and deleted and the negative code returned.
+// Copies every chunk of a file entry to the open output file, feeding the
+// file check.  On failure the output file is closed and deleted and the
+// negative code (or RC_DAMAGED) returned.
 int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const Output& out) {
     ChunkChain chain;
     chunk_chain_begin(&chain, entry);
+    file_check_begin();
+    const unsigned char* data = nullptr;
+    int32_t count = 0;
     int32_t rc;
-    while ((rc = chunk_chain_next(&chain)) == RC_OK) {
-        // A chunk never holds more than the transfer buffer; a longer or a
-        // negative length can only come from a damaged archive.
-        if (chain.len < 0 || chain.len > TRANSFER_SIZE) return corrupt_chunk(ctx, out);
-        if (block_read(buffer, static_cast<uint32_t>(chain.len)) != 0) {
-            show_error(MSG_READ_ERROR, ctx->archive_path);
-            discard_output(ctx, out);
-            return RC_READ;
-        }
-        const unsigned char* data = buffer;
-        int32_t count = static_cast<int32_t>(chain.len);
-        if (!(chain.flags & ENTRY_RAW)) {
-            data = decompress_block(buffer, &count);
-            if (data == nullptr) return corrupt_chunk(ctx, out);
-        }
+    while ((rc = next_decoded_chunk(&chain, buffer, ctx, out.out_path, &data, &count)) == RC_OK) {
         if (plat::_write(ctx->write_handle, data, static_cast<unsigned>(count)) != count) {
             show_error(MSG_WRITE_ERROR, out.out_path);
             discard_output(ctx, out);
             return RC_OUT_WRITE;
         }
+        file_check_add(data, count);
     }
     if (rc == RC_END) return RC_OK;
     discard_output(ctx, out);
@@ -155,7 +140,10 @@ int32_t write_output(unsigned char* buffer, const dir_entry* entry, OpContext* c
         if (plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
         return RC_OUT_WRITE;
     }
-    return RC_OK;
+    // Kept only when its checksum, if one follows, matches.
+    rc = file_check_end(entry, ctx, out.out_path);
+    if (rc != 0 && plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
+    return rc;
 }
 
 // An existing output that cannot be replaced is refused before anything is
@@ -304,7 +292,8 @@ int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, co
     if (rc == 1) rc = write_in_place(buffer, entry, ctx, out_path);
     if (rc != 0) return rc;
     apply_file_properties(ctx, entry, out_path);
-    return RC_OK;
+    // Restored, but with another length than its record's.
+    return file_check_size_unvouched() ? RC_DAMAGED : RC_OK;
 }
 
 }  // namespace

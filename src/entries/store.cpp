@@ -32,6 +32,7 @@
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
+#include "entries/integrity.h"
 #include "entries/worker_pool.h"
 
 namespace {
@@ -41,12 +42,18 @@ namespace {
 unsigned char chunk_buffers[2][CHUNK_SIZE];
 
 // A file being stored: its path as the working directory names it, its
-// stored name and its status.
+// stored name and its status; under --checksum the hash of the bytes
+// stored, fed by the main thread in file order.
 struct SourceFile {
     const char* path;
     const char* stored;
     const plat::StatRec* st;
+    ContentHash* sum;
 };
+
+void add_to_sum(const SourceFile& file, const unsigned char* source, long n) {
+    if (file.sum != nullptr) content_hash_add(file.sum, source, static_cast<size_t>(n));
+}
 
 // Writes the file's directory record with the first chunk's length and
 // flags.
@@ -87,8 +94,8 @@ struct ChunkSlot {
 
 // One output, in the order the one-thread path makes it.
 struct Output {
-    enum Kind { NAME_LINE, RECORD, CHUNK, DROP } kind;
-    std::string text;  // NAME_LINE: the line (empty under -q)
+    enum Kind { NAME_LINE, RECORD, CHUNK, DROP, CHECKSUM } kind;
+    std::string text;  // NAME_LINE: the line (empty under -q); CHECKSUM: its text
     // RECORD, first CHUNK: the record's kind, stored name and status, and
     // the attribute block, read when the output was queued (by the entry's
     // path from the working directory of then).
@@ -158,6 +165,7 @@ void do_head_output(Pipeline* pl) {
         case Output::RECORD: rc = write_queued_record(pl, out, 0, 0); break;
         case Output::CHUNK: rc = write_queued_chunk(pl, out); break;
         case Output::DROP: break;
+        case Output::CHECKSUM: rc = write_checksum_entry(pl->ctx, out.stored.c_str(), out.text.c_str()); break;
         }
     }
     if (out.slot != nullptr) pl->free_slots.push_back(out.slot);
@@ -268,7 +276,10 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
         out.more = next > 0;
         out.slot = current;
         queue_output(pl, std::move(out));
-        if (next >= 0) *n_stored += n;
+        if (next >= 0) {
+            *n_stored += n;
+            add_to_sum(file, current->source, n);
+        }
         if (next <= 0) {
             if (ahead != nullptr) pl->free_slots.push_back(ahead);
             if (next == 0) return RC_OK;
@@ -303,13 +314,30 @@ int32_t store_contents(OpContext* ctx, const SourceFile& file, int64_t* n_stored
         long next = n == static_cast<long>(CHUNK_SIZE) ? plat::_read(ctx->read_handle, ahead, CHUNK_SIZE) : 0;
         if (next < 0) break;
         int32_t rc = write_chunk(ctx, file, first, current, static_cast<int32_t>(n), next > 0);
-        if (rc == 0) *n_stored += n;
+        if (rc == 0) {
+            *n_stored += n;
+            add_to_sum(file, current, n);
+        }
         if (rc != 0 || next == 0) return rc;
         std::swap(current, ahead);
         n = next;
     }
     show_error(MSG_SOURCE_READ, file.path);
     return RC_OPEN;
+}
+
+// The checksum entry after a file's last chunk: written, or queued after
+// the chunks.
+int32_t store_checksum(Pipeline* pl, OpContext* ctx, const SourceFile& file) {
+    char text[CHECKSUM_TEXT_LEN + 1];
+    content_hash_text(file.sum, text);
+    if (pl == nullptr) return write_checksum_entry(ctx, file.stored, text);
+    Output out{};
+    out.kind = Output::CHECKSUM;
+    out.stored = file.stored;
+    out.text = text;
+    queue_output(pl, std::move(out));
+    return RC_OK;
 }
 
 // A stored name must fit its record field.  Returns false after message 47.
@@ -352,7 +380,9 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (!(ctx->flags & OPT_QUIET)) line = printable_name(name.c_str()) + "\n";
     int64_t n_stored = 0;
     int32_t rc = RC_OK;
-    const SourceFile file{path, name.c_str(), st};
+    ContentHash sum;
+    if (ctx->checksum) content_hash_begin(&sum);
+    const SourceFile file{path, name.c_str(), st, ctx->checksum ? &sum : nullptr};
     if (pl != nullptr) {
         // The name line is printed, and standard output checked, when its
         // turn comes.
@@ -366,6 +396,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
         // Standard output gone: the run stops before anything more is written.
         rc = stdout_failed() ? RC_OUT_WRITE : store_contents(ctx, file, &n_stored);
     }
+    if (rc == 0 && file.sum != nullptr) rc = store_checksum(pl, ctx, file);
     plat::_close(ctx->read_handle);
     ctx->read_handle = -1;
     // The record keeps the size of the status call; the chunks hold what

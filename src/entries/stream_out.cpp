@@ -1,43 +1,33 @@
 // --to-stdout: entry contents to standard output, in archive order.
 #include "entries/stream_out.h"
 
-#include "archive/block_io.h"
 #include "archive/chunks.h"
-#include "archive/transfer.h"
 #include "base/messages.h"
-#include "codec/lzw.h"
+#include "entries/integrity.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Copies every chunk of a file entry to handle out.
+// Copies every chunk of a file entry to handle out, with the checks of a
+// restored file (the bytes already written stay written).
 int32_t stream_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, int out) {
     ChunkChain chain;
     chunk_chain_begin(&chain, entry);
+    file_check_begin();
+    const unsigned char* data = nullptr;
+    int32_t count = 0;
     int32_t rc;
-    while ((rc = chunk_chain_next(&chain)) == RC_OK) {
-        // A chunk never holds more than the transfer buffer.
-        if (chain.len < 0 || chain.len > TRANSFER_SIZE) {
-            show_error(MSG_CORRUPT_DATA, entry->name);
-            return RC_READ;
-        }
-        if (block_read(buffer, static_cast<uint32_t>(chain.len)) != 0) {
-            show_error(MSG_READ_ERROR, ctx->archive_path);
-            return RC_READ;
-        }
-        const unsigned char* data = buffer;
-        int32_t count = static_cast<int32_t>(chain.len);
-        if (!(chain.flags & ENTRY_RAW)) data = decompress_block(buffer, &count);
-        if (data == nullptr) {
-            show_error(MSG_CORRUPT_DATA, entry->name);
-            return RC_READ;
-        }
+    while ((rc = next_decoded_chunk(&chain, buffer, ctx, entry->name, &data, &count)) == RC_OK) {
         if (plat::_write(out, data, static_cast<unsigned>(count)) != count) {
             show_error(MSG_STDOUT_WRITE);
             return RC_OUT_WRITE;
         }
+        file_check_add(data, count);
     }
-    return rc == RC_END ? RC_OK : rc;
+    if (rc != RC_END) return rc;
+    rc = file_check_end(entry, ctx, entry->name);
+    if (rc == RC_OK && file_check_size_unvouched()) rc = RC_DAMAGED;
+    return rc;
 }
 
 }  // namespace

@@ -14,30 +14,12 @@
 #include "archive/select.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
+#include "entries/integrity.h"
 #include "entries/restore.h"
+#include "entries/verify.h"
 #include "platform/platform.h"
 
 namespace {
-
-// Reads the record length field and the record text into the transfer
-// buffer and parses them into entry.  Returns 0; 1 at the end of the
-// archive; -6 after message 15 (the archive path) for a record that cannot
-// be read (a read failure, a corrupt length field, a short text, a stored
-// name over 255 characters); or the parser's code.
-int32_t read_entry(dir_entry* entry, const OpContext* ctx) {
-    int64_t record_len = 0;
-    int32_t rc = read_record_length(&record_len);
-    if (rc == RC_END) return RC_END;
-    if (rc == RC_OK && record_len <= TRANSFER_SIZE &&
-        block_read(transfer_buffer, static_cast<uint32_t>(record_len)) == 0) {
-        rc = parse_dir_record(reinterpret_cast<const char*>(transfer_buffer),
-                              static_cast<uint32_t>(record_len), entry);
-        // A stored name too long for its field is a malformed record.
-        if (rc != RC_READ) return rc;
-    }
-    show_error(MSG_READ_ERROR, ctx->archive_path);
-    return RC_READ;
-}
 
 // Sets the walk's directory to the working directory ("." when it cannot be
 // read, which still keeps every output below it).
@@ -48,7 +30,7 @@ void set_walk_dir(dir_entry* entry) {
 // The -s rule: a file entry whose output path holds a file of the same size
 // and modification time is passed over.
 bool same_as_on_disk(const dir_entry* entry, const OpContext* ctx) {
-    if (!(ctx->flags & OPT_SKIP_SAME) || !origin_has_bit_4(ctx->flags)) return false;
+    if (!(ctx->flags & OPT_SKIP_SAME) || !origin_has_bit_4(ctx->flags) || ctx->verify) return false;
     if ((entry->entry_flags & ENTRY_DIR_END) || (entry->mode & plat::MODE_DIR)) return false;
     char out_path[plat::PATH_CAP];
     bool climbed = false;
@@ -78,6 +60,12 @@ int32_t pass_over(dir_entry* entry) {
     return rc;
 }
 
+// Restores the entry, or checks it when testing or comparing.
+int32_t visit_entry(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
+    if (ctx->verify) return verify_entry(transfer_buffer, entry, ctx);
+    return restore_entry(transfer_buffer, entry, ctx, open_dirs);
+}
+
 void print_unpacked_name(const char* name) {
     stdout_printf("%s\n", printable_name(name).c_str());
     stdout_flush();
@@ -99,7 +87,7 @@ int32_t unpack_read_entry(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs)
     if (!quiet && !(entry->entry_flags & ENTRY_DIR_END)) print_unpacked_name(entry->name);
     // Standard output gone: the files finished so far stay, no more is made.
     if (stdout_failed()) return RC_OUT_WRITE;
-    return restore_entry(transfer_buffer, entry, ctx, open_dirs);
+    return visit_entry(entry, ctx, open_dirs);
 }
 
 // Restores the held directories that a chosen entry lies under, outermost
@@ -112,7 +100,7 @@ int32_t restore_held(std::vector<HeldDir>* held, const NameParts& parts, OpConte
         h.entry.attr = h.entry.attr_len > 0 ? h.attr : nullptr;
         if (!(ctx->flags & OPT_QUIET)) print_unpacked_name(h.entry.name);
         if (stdout_failed()) return RC_OUT_WRITE;
-        int32_t rc = restore_entry(transfer_buffer, &h.entry, ctx, open_dirs);
+        int32_t rc = visit_entry(&h.entry, ctx, open_dirs);
         if (rc != 0) return rc;
     }
     return RC_OK;
@@ -122,7 +110,7 @@ int32_t restore_held(std::vector<HeldDir>* held, const NameParts& parts, OpConte
 // Returns 0, 1 at the end of the archive, or negative.
 int32_t unpack_chosen_step(dir_entry* entry, OpContext* ctx, Selection* sel, std::vector<HeldDir>* held,
                            OpenDirs* open_dirs) {
-    int32_t rc = read_entry(entry, ctx);
+    int32_t rc = read_next_entry(entry, ctx);
     if (rc != RC_OK) return rc;
     bool opening = (entry->mode & plat::MODE_DIR) && !(entry->entry_flags & ENTRY_DIR_END);
     bool hidden_skip = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
@@ -215,14 +203,17 @@ void print_detail_header() {
     stdout_printf("%s", detail_rule);
 }
 
-// One line: size, stored size, saved, time, attributes, name.  A directory
+// One line: size, stored size, saved, time, attributes, name, and the
+// checksum's hex digits when sum is given.  A directory
 // counts as size 0: its recorded size is the file system's for the
 // directory itself, not content.
-void print_detail_line(const dir_entry* entry, int64_t stored, const OpContext* ctx, ListTotals* totals) {
+void print_detail_line(const dir_entry* entry, int64_t stored, const OpContext* ctx, ListTotals* totals,
+                       const char* sum) {
     int64_t size = (entry->mode & plat::MODE_DIR) ? 0 : entry->size;
-    stdout_printf("%10lld %10lld %5s %s %s %s\n", static_cast<long long>(size), static_cast<long long>(stored),
+    stdout_printf("%10lld %10lld %5s %s %s %s%s%s\n", static_cast<long long>(size), static_cast<long long>(stored),
                 saved_percent(size, stored).c_str(), local_date(entry->mtime).c_str(),
-                attribute_letters(entry, ctx).c_str(), printable_name(entry->name).c_str());
+                attribute_letters(entry, ctx).c_str(), printable_name(entry->name).c_str(), sum ? " " : "",
+                sum ? sum : "");
     ++totals->entries;
     add_capped(&totals->size, size);
     add_capped(&totals->stored, stored);
@@ -242,29 +233,43 @@ void print_detail_totals(const ListTotals& totals) {
 // and closing and silently skipped records are left out.
 int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals* totals, bool* shown) {
     *shown = false;
-    int32_t rc = read_entry(entry, ctx);
+    int32_t rc = read_next_entry(entry, ctx);
     if (rc != RC_OK) return rc;
+    bool hidden = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
     bool unnamed = (entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)) != 0;
     // A silently skipped record is never chosen by name.
-    bool chosen = (entry->entry_flags & ENTRY_HIDDEN_SKIP) ? !selection_active(sel)
-                                                           : selection_choose(sel, entry->name);
+    bool chosen = hidden ? !selection_active(sel) : selection_choose(sel, entry->name);
     bool quiet = (ctx->flags & OPT_QUIET) != 0;
-    if (totals == nullptr && chosen && !quiet && !unnamed) stdout_printf("%s", printable_name(entry->name).c_str());
-    *shown = chosen && totals == nullptr;
-    if (stdout_failed()) return RC_OUT_WRITE;
     int64_t stored = 0;
-    rc = skip_entry_data(entry, &stored);
+    if (hidden) {
+        // A checksum entry belongs to the file before it: not even its
+        // empty line is printed.
+        bool is_checksum = false;
+        rc = pass_over_hidden(entry, &is_checksum, &stored);
+        *shown = chosen && totals == nullptr && !is_checksum;
+    } else {
+        if (totals == nullptr && chosen && !quiet && !unnamed) stdout_printf("%s", printable_name(entry->name).c_str());
+        *shown = chosen && totals == nullptr;
+        if (stdout_failed()) return RC_OUT_WRITE;
+        rc = skip_entry_data(entry, &stored);
+    }
     // A missing linked header has said so itself (message 20).
     if (rc == RC_READ) show_error(MSG_READ_ERROR, ctx->archive_path);
     if (rc != 0 || totals == nullptr) return rc;
-    if (chosen && !quiet && !unnamed) print_detail_line(entry, stored, ctx, totals);
+    if (chosen && !quiet && !unnamed) {
+        // A file's checksum, when its checksum entry follows, ends its line.
+        bool found = false;
+        char sum[CHECKSUM_TEXT_LEN + 1] = "";
+        if (!(entry->mode & plat::MODE_DIR)) read_checksum_entry(entry, ctx, &found, sum);
+        print_detail_line(entry, stored, ctx, totals, sum[0] != '\0' ? sum + CHECKSUM_PREFIX_LEN : nullptr);
+    }
     return stdout_failed() ? RC_OUT_WRITE : RC_OK;
 }
 
 }  // namespace
 
 int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
-    int32_t rc = read_entry(entry, ctx);
+    int32_t rc = read_next_entry(entry, ctx);
     if (rc != RC_OK) return rc;
     return unpack_read_entry(entry, ctx, open_dirs);
 }
@@ -274,14 +279,24 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
     OpenDirs open_dirs;
     set_walk_dir(&entry);
     std::vector<HeldDir> held;
+    entry_reader_reset();
+    // A damaged entry is left out and the walk goes on; the first failure
+    // is the walk's result.
+    int32_t first_failure = RC_OK;
     for (;;) {
         int32_t rc = selection_active(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
                                            : uncompress_step(&entry, ctx, &open_dirs);
         if (rc == RC_END) break;
-        if (rc < 0) return rc;
+        if (rc == RC_DAMAGED) {
+            if (first_failure == RC_OK) first_failure = RC_READ;
+            continue;
+        }
+        if (rc < 0) return first_failure != RC_OK ? first_failure : rc;
     }
-    if (!(ctx->flags & OPT_QUIET)) stdout_write("\n", 1);
-    return selection_report(sel);
+    // A test or compare run ends with its totals instead.
+    if (!(ctx->flags & OPT_QUIET) && !ctx->verify) stdout_write("\n", 1);
+    int32_t rc = selection_report(sel);
+    return first_failure != RC_OK ? first_failure : rc;
 }
 
 int32_t list_step(dir_entry* entry, OpContext* ctx) {
@@ -294,6 +309,7 @@ int32_t list_walk(OpContext* ctx, Selection* sel, bool detailed) {
     set_walk_dir(&entry);
     bool quiet = (ctx->flags & OPT_QUIET) != 0;
     ListTotals totals{};
+    entry_reader_reset();
     if (detailed && !quiet) print_detail_header();
     for (;;) {
         bool shown = false;

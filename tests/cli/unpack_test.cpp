@@ -186,7 +186,7 @@ TEST(Unpack, RefusalsOfDamagedEntries) {
     th::write_file(dir / "bad.kel", bad);
     r = ab::run_in(dir.path(), {"-u", "bad.kel"});
     EXPECT_EQ(r.status, th::status_of(-6));
-    EXPECT_EQ(r.out, ab::banner + offset_line + "Uncompressing " + th::native_path(dir / "bad.kel") + " ...\ngood\nbad\n");
+    EXPECT_EQ(r.out, ab::banner + offset_line + "Uncompressing " + th::native_path(dir / "bad.kel") + " ...\ngood\nbad\n\n");
     EXPECT_EQ(r.err, "Corrupt compressed data in " + th::output_path(dir.path(), "bad") + "\n");
     EXPECT_EQ(th::read_file(dir / "good"), "fine");
     EXPECT_FALSE(th::exists(dir / "bad"));

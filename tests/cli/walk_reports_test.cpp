@@ -81,7 +81,11 @@ TEST(ChangedFile, GrownFileIsStoredAsReadWithAMessage) {
     EXPECT_GT(p.entries[0].clen, 0);
     th::make_dirs(dir / "out");
     r = run_in(dir.path(), {"-u", "-cout", "out.kel"});
-    EXPECT_EQ(r.status, 0);
+    // Restored as stored, with the difference from its record reported.
+    EXPECT_EQ(r.status, th::status_of(-6));
+    EXPECT_EQ(r.err.rfind("Size of " + th::output_path(dir / "out", "status") + " differs from its record: ", 0), 0u)
+        << r.err;
+    EXPECT_NE(r.err.find(" bytes restored, 0 recorded\n"), std::string::npos) << r.err;
     // Under Wine /proc/self is reached through the Wine server, whose name
     // it shows.
     const std::string name_line = th::windows_target() ? "Name:\twineserver" : "Name:\tkelparc\n";

@@ -46,7 +46,9 @@ int32_t fake_compress(RunConfig* c) { return record("compress", c); }
 int32_t fake_append(RunConfig* c) { return record("append", c); }
 int32_t fake_uncompress(RunConfig* c) { return record("uncompress", c); }
 int32_t fake_list(RunConfig* c) { return record("list", c); }
-const OperationTable fakes = {fake_compress, fake_append, fake_uncompress, fake_list};
+int32_t fake_test(RunConfig* c) { return record("test", c); }
+int32_t fake_compare(RunConfig* c) { return record("compare", c); }
+const OperationTable fakes = {fake_compress, fake_append, fake_uncompress, fake_list, fake_test, fake_compare};
 
 struct Outcome {
     int32_t rc;
