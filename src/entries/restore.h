@@ -30,8 +30,12 @@ struct OpenDirs {
 // chunks and linked headers from the archive; missing parent directories
 // are made on the way.  An existing file is replaced only by a whole entry
 // and is left as it was on any failure.  A directory's opening record is noted in open_dirs
-// and its closing record applies the noted properties.  Returns 0, or -6,
-// -11, -12, -13, -14 after their messages.
+// and its closing record applies the noted properties.  A file is kept only
+// once the checks of integrity.h passed.  Returns 0; RC_DAMAGED after the
+// damage messages when the entry's data is damaged but the next entry can
+// be read (nothing of it kept), or when a file was restored with another
+// size than its record's and no checksum vouched for it; or -6, -11, -12,
+// -13, -14 after their messages.
 int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
 
 // Applies attributes, times and permissions of a file entry to out_path.

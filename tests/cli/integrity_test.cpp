@@ -351,6 +351,38 @@ TEST(Integrity, CompareNamesEachDifference) {
     // Nothing was changed on disk.
     EXPECT_FALSE(th::exists(dir / "c/gone"));
     EXPECT_EQ(th::read_file(dir / "c/replaced"), replaced);
+    // A link leading out of the target is no file of it, whatever it leads to.
+    if (!th::windows_target()) {
+        th::ScratchDir other;
+        th::write_file(other / "outside", th::read_file(dir / "c/same"));
+        ASSERT_EQ(std::remove((dir / "c/same").c_str()), 0);
+        ASSERT_EQ(symlink((other / "outside").c_str(), (dir / "c/same").c_str()), 0);
+        r = ab::run_in(dir.path(), {"--compare", "c/same", "a.kel"});
+        EXPECT_NE(r.out.find(th::output_path(dir.path(), "c/same") + " differs: missing\n"), std::string::npos)
+            << r.out;
+    }
+}
+
+// -s and file arguments pass over a file's checksum entry with the file.
+TEST(Integrity, ChecksumEntriesGoWithTheirFile) {
+    th::ScratchDir dir;
+    Tree tree(dir.path());
+    ASSERT_EQ(ab::run_in(dir.path(), {"--checksum", "-r", "t", "a.kel"}).status, 0);
+    th::make_dirs(dir / "out");
+    const std::string in_out = "-c" + th::native_path(dir / "out");
+    auto r = ab::run_in(dir.path(), {"-u", in_out, "t/sub/small.txt", "a.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, ab::banner + offset_line + "Uncompressing " + th::native_path(dir / "a.kel") +
+                         " ...\nt\nt/sub\nt/sub/small.txt\n\n");
+    r = ab::run_in(dir.path(), {"-u", in_out, "a.kel"});
+    EXPECT_EQ(r.status, 0);
+    r = ab::run_in(dir.path(), {"-u", "-s", in_out, "a.kel"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    for (const auto& f : tree.files) EXPECT_NE(r.out.find("Skipping " + f.first + "\n"), std::string::npos) << r.out;
+    auto l = ab::run_in(dir.path(), {"-l", "t/big.txt", "a.kel"});
+    EXPECT_EQ(l.out, ab::banner + "Listing " + th::native_path(dir / "a.kel") + " ...\nt/big.txt\n\n");
 }
 
 }  // namespace
