@@ -218,6 +218,24 @@ inline bool lzw_shadow_add(LzwContext* ctx, int32_t key, int32_t code) {
 // loops over the input call it only past a home that holds another string.
 uint32_t lzw_fast_find(LzwFastSlot* slots, uint32_t prefix, uint32_t c, FastPlace* place);
 
+// lzw_fast_find's probe, inline for loops that must not make a call.
+inline uint32_t lzw_fast_probe(LzwFastSlot* slots, uint32_t prefix, uint32_t c, FastPlace* place) {
+    uint32_t at = FAST_MIX.home[c] + prefix;
+    // A marked home is free for its own strings.
+    const uint32_t free_check = prefix == (c << 4) ? FAST_MARK : 0;
+    for (uint32_t steps = 0; steps < lzw_probe_cap; ++steps) {
+        const uint32_t check = lzw_fast_check(c, steps);
+        const uint32_t slot_check = slots[at].check;
+        if (slot_check == check || slot_check == 0 || (steps == 0 && slot_check == free_check)) {
+            *place = FastPlace{&slots[at], check};
+            return slot_check == check ? slots[at].code : 0;
+        }
+        at = (at + FAST_STEP) & FAST_MASK;
+    }
+    *place = FastPlace{nullptr, 0};
+    return 0;
+}
+
 // One lookup of the string prefix + c as both scanning loops make it
 // (base: lzw_fast_base(slots, c)).  The home slot is loaded and judged
 // without a branch on the outcome; past a home that holds another string
