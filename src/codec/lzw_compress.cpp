@@ -527,7 +527,6 @@ int32_t scan_round(Lane* const* lanes, int32_t m) {
     uint64_t first_next[K];
     uint64_t prefix[K];
     uint64_t n[K];
-    LzwFastSlot hit_sink[K];
     for (int l = 0; l < K; ++l) {
         Lane* const lane = lanes[l];
         src[l] = lane->p;
@@ -551,28 +550,28 @@ int32_t scan_round(Lane* const* lanes, int32_t m) {
             uint32_t slot_check = 0;
             uint64_t code = 0;
             lzw_fast_load(base, prefix[l], &slot_check, &code);
-            uint32_t miss = lzw_fast_other(slot_check, check);
+            uint32_t miss = 0;
+            uint64_t next_prefix = lzw_next_prefix_miss(slot_check, check, code, c, &miss);
             LzwFastSlot* slot = const_cast<LzwFastSlot*>(base + prefix[l]);
             if (__builtin_expect(lzw_fast_collision(miss, slot_check), 0)) {
                 const PastHome r = lane_past_home(lanes[l], static_cast<uint32_t>(prefix[l]), c);
                 slot = r.slot;
-                code = r.code;
                 miss = r.miss;
                 check = r.check;
-                slot_check = miss != 0 ? ~check : check;
+                code = r.code;
+                next_prefix = miss != 0 ? c : r.code;
                 stop |= r.stop;
             }
             lzw_opaque(keys[l])[n[l]] = (c << 12) | static_cast<uint32_t>(prefix[l]);
             if (growing) {
-                // A miss fills the free slot; a hit stores into a spare
-                // word, so that no later load waits on a store to the table.
-                const uint32_t stored = lzw_slot_word(static_cast<uint32_t>(first_next[l] + n[l]), check);
-                auto* const to = reinterpret_cast<LzwFastSlot*>(
-                    lzw_pick(miss, reinterpret_cast<uint64_t>(slot), reinterpret_cast<uint64_t>(&hit_sink[l])));
-                std::memcpy(to, &stored, sizeof stored);
+                // A hit stores its slot back unchanged, a miss fills the
+                // free slot: the store's address is known before the load
+                // it follows has returned, so later loads never wait on it.
+                slot->code = static_cast<uint16_t>(lzw_pick(miss, first_next[l] + n[l], code));
+                slot->check = static_cast<uint16_t>(check);
             }
             n[l] += miss;
-            prefix[l] = lzw_next_prefix(slot_check, check, code, c);
+            prefix[l] = next_prefix;
         }
         ++i;
     } while (i < m && stop == 0);

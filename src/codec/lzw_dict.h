@@ -155,6 +155,23 @@ inline uint64_t lzw_pick(uint32_t flag, uint64_t a, uint64_t b) {
 #endif
 }
 
+// The next prefix and the miss flag from one compare: code and 0 when the
+// slot's check is the one looked for, else c and 1.
+inline uint64_t lzw_next_prefix_miss(uint32_t slot_check, uint32_t check, uint64_t code, uint64_t c, uint32_t* miss) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    uint32_t other;
+    asm("xorl %[o], %[o]\n\tcmpl %[k], %[s]\n\tsetne %b[o]\n\tcmovne %[c], %[n]"
+        : [n] "+r"(code), [o] "=&r"(other)
+        : [k] "r"(check), [s] "r"(slot_check), [c] "r"(c)
+        : "cc");
+    *miss = other;
+    return code;
+#else
+    *miss = slot_check != check ? 1u : 0u;
+    return *miss != 0 ? c : code;
+#endif
+}
+
 // A slot as one 32-bit word, stored at once.
 inline uint32_t lzw_slot_word(uint32_t code, uint32_t check) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
