@@ -171,12 +171,10 @@ int32_t drain(Pipeline* pl) {
     return pl->failed;
 }
 
-// The message gate while storing: a message comes after the
-// outputs queued before it, and not at all after a failed one.
-bool message_after_queue() {
-    Pipeline* pl = g_pipeline;
-    if (pl == nullptr || pl->in_output) return true;
-    return drain(pl) == 0;
+// Storing's own messages keep their place after the outputs queued before
+// them (see store_before_message).
+void store_error(int32_t number, MsgArg arg) {
+    if (store_before_message()) show_error(number, arg);
 }
 
 void queue_output(Pipeline* pl, Output out) {
@@ -254,7 +252,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
     if (n <= 0) {
         pl->free_slots.push_back(current);
         if (n < 0) {
-            show_error(MSG_SOURCE_READ, file.path);
+            store_error(MSG_SOURCE_READ, file.path);
             return RC_OPEN;
         }
         queue_output(pl, record_output(ctx, Output::RECORD, RecordKind::file, file.stored, file.path, file.st));
@@ -283,7 +281,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
         if (next <= 0) {
             if (ahead != nullptr) pl->free_slots.push_back(ahead);
             if (next == 0) return RC_OK;
-            show_error(MSG_SOURCE_READ, file.path);
+            store_error(MSG_SOURCE_READ, file.path);
             return RC_OPEN;
         }
         current = ahead;
@@ -301,11 +299,18 @@ int32_t pipeline_result(int32_t rc) {
 // A stored name must fit its record field.  Returns false after message 47.
 bool name_fits(const std::string& name) {
     if (name.size() < static_cast<size_t>(NAME_CAP)) return true;
-    show_error(MSG_NAME_TOO_LONG, name.c_str());
+    store_error(MSG_NAME_TOO_LONG, name.c_str());
     return false;
 }
 
 }  // namespace
+
+bool store_before_message() {
+    Pipeline* const pl = g_pipeline;
+    // Under -q nothing is printed, and nothing needs doing first.
+    if (pl == nullptr || pl->in_output || quiet_switch) return true;
+    return drain(pl) == 0;
+}
 
 bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
     if (ctx->output_id_known && plat::same_file(ctx->output_id, st->id)) return true;
@@ -323,7 +328,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (is_archive_itself(path, st, ctx)) return RC_OK;
     std::string name = stored_name(RecordKind::file, path, dir_part, strip);
     if (!name_fits_record(name.c_str())) {
-        show_error(MSG_NAME_NOT_STORABLE, name.c_str());
+        store_error(MSG_NAME_NOT_STORABLE, name.c_str());
         return RC_OK;
     }
     if (!name_fits(name)) return RC_OK;
@@ -335,7 +340,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (pl->failed != 0) return pl->failed;
     ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
     if (ctx->read_handle < 0) {
-        show_error(MSG_SOURCE_OPEN, path);
+        store_error(MSG_SOURCE_OPEN, path);
         return pipeline_result(RC_OPEN);
     }
     std::string line;
@@ -355,7 +360,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     // The record keeps the size of the status call; the chunks hold what
     // was read.  The message names the file unstripped.
     if (rc == 0 && n_stored != st->size) {
-        show_error(MSG_FILE_CHANGED, stored_name(RecordKind::file, path, dir_part, 0).c_str());
+        store_error(MSG_FILE_CHANGED, stored_name(RecordKind::file, path, dir_part, 0).c_str());
     }
     return pipeline_result(rc);
 }
@@ -387,7 +392,6 @@ int32_t store_workers_begin(OpContext* ctx, int32_t n_workers) {
     pl->failed = 0;
     pl->in_output = false;
     g_pipeline = pl;
-    set_message_gate(message_after_queue);
     return n_running;
 }
 
@@ -395,7 +399,6 @@ int32_t store_workers_end(int32_t rc) {
     Pipeline* pl = g_pipeline;
     if (pl == nullptr) return rc;
     const int32_t failed = drain(pl);
-    set_message_gate(nullptr);
     g_pipeline = nullptr;
     if (pl->pool != nullptr) pool_stop(pl->pool);
     pl->pool = nullptr;

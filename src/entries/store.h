@@ -37,6 +37,14 @@ int32_t store_workers_begin(OpContext* ctx, int32_t n_workers);
 // came first).
 int32_t store_workers_end(int32_t rc);
 
+// Every message printed while storing is printed only when this returns
+// true: it first does every output queued before the message (name lines,
+// records, chunks), so that the message keeps its place, and returns false
+// when one of them failed (the run stops there, and prints nothing more).
+// True at once outside storing, while an output is being done (its own
+// messages), and under -q.
+bool store_before_message();
+
 // True when the file of status st is the archive being written: the archive
 // at its name or the file it is being written to (same file identity).
 bool is_archive_itself(const char* path, const plat::StatRec* st, OpContext* ctx);
