@@ -11,6 +11,9 @@
 #   BENCH_BIG=0 bench/archive_bench.sh   # leave out the 1 GB file
 #   BENCH_JOBS="1 2 3 4 8" bench/archive_bench.sh   # these worker counts
 #                                        # (0: no -j, the default)
+#   BENCH_ZIP=0 bench/archive_bench.sh   # leave out zip (the slowest by far)
+#   BENCH_INPUTS="tar100 tree" bench/archive_bench.sh   # only these inputs
+#                                        # (of mixed100, tar100, tree)
 #   BENCH_QUIET=1 bench/archive_bench.sh # each run waits (up to 30 s) until
 #                                        # the processors were idle for a
 #                                        # second: on a shared machine the
@@ -187,7 +190,8 @@ if os.path.isdir(os.path.join(d, name)):
             tools.append((tool, ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | {cmd} -c > '{o}/t.{ext}'"], f"{o}/t.{ext}"))
 else:
     tools.append(("compress -b12 -c", ["sh", "-c", f"compress -b12 -c < '{d}/{name}' > '{o}/t.Z'; [ $? -le 2 ]"], o + "/t.Z"))
-tools.append(("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"))
+if os.environ.get("BENCH_ZIP", "1") != "0":
+    tools.append(("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"))
 times = {t[0]: [] for t in tools}
 rss = {t[0]: 0 for t in tools}
 for _ in range(runs):
@@ -224,9 +228,11 @@ EOF
 
 echo "kelparc archive benchmark, medians of $RUNS rounds, $(date -u +%Y-%m-%dT%H:%MZ)"
 echo "machine: $(nproc) online processors; load before: $(cut -d' ' -f1-3 /proc/loadavg); runs wait for idle processors: $QUIET"
-compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
-compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
-compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
+INPUTS="${BENCH_INPUTS:-mixed100 tar100 tree}"
+wanted() { [[ " $INPUTS " == *" $1 "* ]]; }
+wanted mixed100 && compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
+wanted tar100 && compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
+wanted tree && compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
 
 if [ "$BIG" = 1 ]; then
     RUNS=1
