@@ -2,7 +2,8 @@
 # Whole-program benchmark of archiving: kelparc with one compression worker
 # (-j1) and with its default (one per online processor) against
 # `compress -b12 -c` (one file) or `tar -cf - DIR | compress -b12 -c` (a
-# tree) and `zip -qr` on the same inputs, side by side in one run.  Prints
+# tree; also `tar | zstd -1 -T0`, `tar | lz4 -1` and `tar | pigz -1` where
+# installed) and `zip -qr` on the same inputs, side by side in one run.  Prints
 # the median wall time of 3 rounds (each round runs every tool once), the
 # output size, how many times as fast as the peers kelparc is, and peak RSS.
 #
@@ -10,6 +11,9 @@
 #   BENCH_BIG=0 bench/archive_bench.sh   # leave out the 1 GB file
 #   BENCH_JOBS="1 2 3 4 8" bench/archive_bench.sh   # these worker counts
 #                                        # (0: no -j, the default)
+#   BENCH_ZIP=0 bench/archive_bench.sh   # leave out zip (the slowest by far)
+#   BENCH_INPUTS="tar100 tree" bench/archive_bench.sh   # only these inputs
+#                                        # (of mixed100, tar100, tree)
 #   BENCH_QUIET=1 bench/archive_bench.sh # each run waits (up to 30 s) until
 #                                        # the processors were idle for a
 #                                        # second: on a shared machine the
@@ -154,9 +158,9 @@ size_of() { stat -c %s "$1"; }
 # ratios medians of the rounds' ratios.
 compare() {
     local label="$1" dir="$2" name="$3" o="$WORK/out"
-    rm -f "$o"/k*.kel "$o/t.Z" "$o/z.zip"
+    rm -f "$o"/k*.kel "$o"/t.* "$o/z.zip"
     python3 - "$label" "$RUNS" "$RSS_RUN" "$dir" "$name" "$o" "$KELPARC" "$JOBS" "$QUIET" <<'EOF'
-import os, statistics, subprocess, sys, time
+import os, shutil, statistics, subprocess, sys, time
 label, runs = sys.argv[1], int(sys.argv[2])
 rss_run, d, name, o, kelparc, jobs, quiet = sys.argv[3:10]
 def cpu_ticks():
@@ -176,12 +180,18 @@ for j in jobs.split():
     tag = "kelparc -j" + j if j != "0" else "kelparc (default)"
     opt = ["-j" + j] if j != "0" else []
     tools.append((tag, [kelparc, "-q", "-w", "-r"] + opt + ["-c" + d, name, f"{o}/k{j}.kel"], f"{o}/k{j}.kel"))
+n_kelparc = len(tools)
 if os.path.isdir(os.path.join(d, name)):
-    peer = ("tar | compress -b12", ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | compress -b12 -c > '{o}/t.Z'"])
+    tools.append(("tar | compress -b12", ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | compress -b12 -c > '{o}/t.Z'"], o + "/t.Z"))
+    # What users pick instead, where installed.
+    for tool, cmd, ext in (("tar | zstd -1 -T0", "zstd -q -1 -T0", "zst"), ("tar | lz4 -1", "lz4 -q -1", "lz4"),
+                           ("tar | pigz -1", "pigz -1", "gz")):
+        if shutil.which(cmd.split()[0]):
+            tools.append((tool, ["sh", "-c", f"cd '{d}' && tar -cf - '{name}' | {cmd} -c > '{o}/t.{ext}'"], f"{o}/t.{ext}"))
 else:
-    peer = ("compress -b12 -c", ["sh", "-c", f"compress -b12 -c < '{d}/{name}' > '{o}/t.Z'; [ $? -le 2 ]"])
-tools.append(peer + (o + "/t.Z",))
-tools.append(("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"))
+    tools.append(("compress -b12 -c", ["sh", "-c", f"compress -b12 -c < '{d}/{name}' > '{o}/t.Z'; [ $? -le 2 ]"], o + "/t.Z"))
+if os.environ.get("BENCH_ZIP", "1") != "0":
+    tools.append(("zip -qr", ["sh", "-c", f"cd '{d}' && rm -f '{o}/z.zip' && zip -qr '{o}/z.zip' '{name}'"], o + "/z.zip"))
 times = {t[0]: [] for t in tools}
 rss = {t[0]: 0 for t in tools}
 for _ in range(runs):
@@ -210,18 +220,19 @@ print(f"== {label}")
 print(f"  {'tool':<22}{'wall s':>9}{'output bytes':>15}{'peak RSS KiB':>14}")
 for tool, _, _ in tools:
     print(f"  {tool:<22}{med[tool]:>9.3f}{size[tool]:>15}{rss[tool]:>14}")
-p, z = tools[-2][0], tools[-1][0]
-for tool, _, _ in tools[:-2]:
-    print(f"  {tool}: {speed(tool, p):.2f}x as fast as {p} (size {size[tool] / size[p]:.3f}),"
-          f" {speed(tool, z):.2f}x as fast as zip (size {size[tool] / size[z]:.3f})")
+for tool, _, _ in tools[:n_kelparc]:
+    print(f"  {tool}: " + ", ".join(f"{speed(tool, p):.2f}x as fast as {p} (size {size[tool] / size[p]:.3f})"
+                                    for p, _, _ in tools[n_kelparc:]))
 EOF
 }
 
 echo "kelparc archive benchmark, medians of $RUNS rounds, $(date -u +%Y-%m-%dT%H:%MZ)"
 echo "machine: $(nproc) online processors; load before: $(cut -d' ' -f1-3 /proc/loadavg); runs wait for idle processors: $QUIET"
-compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
-compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
-compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
+INPUTS="${BENCH_INPUTS:-mixed100 tar100 tree}"
+wanted() { [[ " $INPUTS " == *" $1 "* ]]; }
+wanted mixed100 && compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
+wanted tar100 && compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
+wanted tree && compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
 
 if [ "$BIG" = 1 ]; then
     RUNS=1

@@ -92,6 +92,29 @@ void bm_compress(benchmark::State& state, const std::string* data) {
     state.SetBytesProcessed(n_bytes);
 }
 
+// The same through compress_blocks_in, two chunks at a time (as storing
+// hands them over).
+void bm_compress_batch(benchmark::State& state, const std::string* data) {
+    const std::vector<Chunk> chunks = chunks_of(*data);
+    LzwWorkspace* ws = lzw_workspace_new();
+    int64_t n_bytes = 0;
+    for (auto _ : state) {
+        for (size_t i = 0; i < chunks.size(); i += 2) {
+            LzwBlock blocks[2];
+            int32_t n = 0;
+            for (; n < 2 && i + static_cast<size_t>(n) < chunks.size(); ++n) {
+                const std::string& raw = chunks[i + static_cast<size_t>(n)].raw;
+                blocks[n] = LzwBlock{reinterpret_cast<const unsigned char*>(raw.data()), static_cast<int32_t>(raw.size()), nullptr, 0};
+                n_bytes += static_cast<int64_t>(raw.size());
+            }
+            compress_blocks_in(ws, blocks, n);
+            benchmark::DoNotOptimize(blocks[0].result);
+        }
+    }
+    lzw_workspace_free(ws);
+    state.SetBytesProcessed(n_bytes);
+}
+
 // Decodes the chunks that were stored compressed; bytes counted are the
 // decoded ones.
 void bm_decompress(benchmark::State& state, const std::string* data) {
@@ -137,6 +160,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("compress_block/binary", bm_compress, &g_binary)->Unit(benchmark::kMillisecond);
     if (!g_tar.empty()) {
         benchmark::RegisterBenchmark("compress_block/tar", bm_compress, &g_tar)->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RegisterBenchmark("compress_blocks/text", bm_compress_batch, &g_text)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("compress_blocks/binary", bm_compress_batch, &g_binary)->Unit(benchmark::kMillisecond);
+    if (!g_tar.empty()) {
+        benchmark::RegisterBenchmark("compress_blocks/tar", bm_compress_batch, &g_tar)->Unit(benchmark::kMillisecond);
     }
     benchmark::RegisterBenchmark("decompress_block/text", bm_decompress, &g_text)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("decompress_block/binary", bm_decompress, &g_binary)->Unit(benchmark::kMillisecond);

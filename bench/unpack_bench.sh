@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Whole-program benchmark of unpacking and listing: kelparc against
-# `compress -dc out.tar.Z | tar -xf -` and `unzip -q` on the same inputs,
-# side by side in one run.  Prints the median wall time of 3 runs and the
-# ratios kelparc / other, then the time to list a 10,000-entry archive.
+# Whole-program benchmark of unpacking and listing: kelparc (-j1 and its
+# default) against `compress -dc out.tar.Z | tar -xf -`, `unzip -q`, and
+# `gzip -dc` / `zstd -dc` of a file's own formats or `zstd -dc | tar -x` of
+# a tree, on the same inputs, side by side in one run.  Prints the median
+# wall time of 3 runs and how many times as fast as each peer kelparc is,
+# then the time to list a 10,000-entry archive.
 #
 #   bench/unpack_bench.sh
+#   BENCH_ZIP=0 bench/unpack_bench.sh    # leave out zip / unzip
+#   BENCH_INPUTS="tar100 tree" bench/unpack_bench.sh   # only these inputs
 #
 # The inputs are those of archive_bench.sh (the same deterministic 100 MB
 # file under $BENCH_DIR/in, default /tmp/kelparc-bench, and /usr/include);
@@ -32,7 +36,8 @@ mkdir -p "$WORK/in" "$OUT"
 
 # The 100 MB input is archive_bench.sh's; one short run of it makes the
 # file when it is missing.
-if [ "$(stat -c %s "$WORK/in/mixed100" 2>/dev/null || echo 0)" != 100000000 ]; then
+if [ "$(stat -c %s "$WORK/in/mixed100" 2>/dev/null || echo 0)" != 100000000 ] ||
+   [ "$(stat -c %s "$WORK/in/tar100" 2>/dev/null || echo 0)" != 100000000 ]; then
     BENCH_DIR="$WORK" BENCH_BIG=0 BENCH_RUNS=1 "$ROOT/bench/archive_bench.sh" >/dev/null
 fi
 
@@ -64,34 +69,55 @@ EOF
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 
 # compare <label> <input dir> <input name>: archives the input once with each
-# tool, then times unpacking and listing.
+# tool, then times unpacking (kelparc at -j1 and at its default, which
+# unpack alike for now: -j sets the compression workers) and listing.  A
+# file is also unpacked from its own .gz and .zst by `gzip -dc` and
+# `zstd -dc`; a tree from `tar | zstd -1` by `zstd -dc | tar -x`.
 compare() {
     local label="$1" dir="$2" name="$3"
-    local k="$OUT/k.kel" t="$OUT/t.tar.Z" z="$OUT/z.zip"
-    rm -f "$k" "$t" "$z"
+    local k="$OUT/k.kel" t="$OUT/t.tar.Z" z="$OUT/z.zip" zs="$OUT/t.zst" gz="$OUT/t.gz"
+    rm -f "$k" "$t" "$z" "$zs" "$gz"
     "$KELPARC" -q -w -r "-c$dir" "$name" "$k" >/dev/null
     (cd "$dir" && tar -cf - "$name" | compress -b12 -c > "$t")
-    (cd "$dir" && zip -qr "$z" "$name")
-
-    local ku tu zu kl tl zl
-    read -r ku tu zu < <(timed "$OUT/u" "'$KELPARC' -q -u '$k'" "compress -dc '$t' | tar -xf -" \
-                               "unzip -q '$z'")
-    read -r kl tl zl < <(timed "$OUT/l" "'$KELPARC' -l '$k'" "compress -dc '$t' | tar -tf -" \
-                               "unzip -l '$z'")
+    local labels=("kelparc -j1" "kelparc (default)" "compress -dc | tar -x")
+    local cmds=("'$KELPARC' -q -j1 -u '$k'" "'$KELPARC' -q -u '$k'" "compress -dc '$t' | tar -xf -")
+    if [ "${BENCH_ZIP:-1}" != 0 ]; then
+        (cd "$dir" && zip -qr "$z" "$name")
+        labels+=("unzip -q"); cmds+=("unzip -q '$z'")
+    fi
+    if [ -d "$dir/$name" ]; then
+        if command -v zstd >/dev/null; then
+            (cd "$dir" && tar -cf - "$name" | zstd -q -1 -T0 -c > "$zs")
+            labels+=("zstd -dc | tar -x"); cmds+=("zstd -q -dc '$zs' | tar -xf -")
+        fi
+    else
+        gzip -c "$dir/$name" > "$gz"
+        labels+=("gzip -dc"); cmds+=("gzip -dc '$gz' > out")
+        if command -v zstd >/dev/null; then
+            zstd -q -c "$dir/$name" > "$zs"
+            labels+=("zstd -dc"); cmds+=("zstd -q -dc '$zs' > out")
+        fi
+    fi
+    local times
+    read -r -a times < <(timed "$OUT/u" "${cmds[@]}")
+    local kl tl
+    read -r kl tl < <(timed "$OUT/l" "'$KELPARC' -l '$k'" "compress -dc '$t' | tar -tf -")
     # kelparc's copy is compared with the input (not timed).
     rm -rf "$OUT/u" && mkdir -p "$OUT/u" && (cd "$OUT/u" && "$KELPARC" -q -u "$k" >/dev/null)
     local diffs
     diffs=$(diff -rq "$dir/$name" "$OUT/u/$name" 2>&1 | wc -l || true)
 
     echo "== $label"
-    printf "  %-28s%12s%12s\n" tool "unpack s" "list s"
-    printf "  %-28s%12s%12s\n" kelparc "$ku" "$kl"
-    printf "  %-28s%12s%12s\n" "compress -dc | tar" "$tu" "$tl"
-    printf "  %-28s%12s%12s\n" "unzip" "$zu" "$zl"
-    echo "  kelparc / compress|tar: unpack $(ratio "$ku" "$tu"), list $(ratio "$kl" "$tl")"
-    echo "  kelparc / unzip:        unpack $(ratio "$ku" "$zu"), list $(ratio "$kl" "$zl")"
+    printf "  %-28s%12s\n" tool "unpack s"
+    local i
+    for i in "${!labels[@]}"; do printf "  %-28s%12s\n" "${labels[$i]}" "${times[$i]}"; done
+    for i in "${!labels[@]}"; do
+        [ "$i" -lt 2 ] && continue
+        echo "  ${labels[$i]} / kelparc: -j1 $(ratio "${times[$i]}" "${times[0]}")x, default $(ratio "${times[$i]}" "${times[1]}")x"
+    done
+    echo "  list: kelparc $kl s, compress -dc | tar -t $tl s"
     echo "  differences between the input and kelparc's copy: $diffs"
-    rm -rf "$OUT/u" "$OUT/l" "$k" "$t" "$z"
+    rm -rf "$OUT/u" "$OUT/l" "$k" "$t" "$z" "$zs" "$gz"
 }
 
 # list_many: an archive of N_ENTRIES small files in 100 directories.
@@ -117,6 +143,9 @@ EOF
 }
 
 echo "kelparc unpack benchmark, median of $RUNS runs, $(date -u +%Y-%m-%dT%H:%MZ)"
-compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
-compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
+INPUTS="${BENCH_INPUTS:-mixed100 tar100 tree}"
+wanted() { [[ " $INPUTS " == *" $1 "* ]]; }
+wanted mixed100 && compare "one 100 MB file (mixed text and binary)" "$WORK/in" mixed100
+wanted tar100 && compare "one 100 MB file of tar data (/usr/include)" "$WORK/in" tar100
+wanted tree && compare "tree $TREE_PARENT/$TREE_NAME ($(find "$TREE_PARENT/$TREE_NAME" | wc -l) entries)" "$TREE_PARENT" "$TREE_NAME"
 list_many

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the chunk decoder.  Whatever decodes must stay
-// within the codec output area, decode the same when the stream arrives in
-// two pieces, and come back unchanged through the compressor.
+// within the codec output area, be refused or read exactly as the
+// streaming decoder does when the stream arrives in two pieces, and come
+// back unchanged through the compressor.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +46,7 @@ std::string encode(const std::string& data) {
     FuzzSink sink;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     const auto len = static_cast<int32_t>(data.size());
-    LzwContext* ctx = lzw_compress_open(fuzz_sink, len, &sink, bytes, len);
+    LzwContext* ctx = lzw_compress_open(fuzz_sink, &sink, bytes, len);
     check(ctx != nullptr);
     check(lzw_compress_close(ctx, &sink));
     return sink.bytes;
@@ -57,16 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 65536) return 0;
     int32_t len = static_cast<int32_t>(size);
     const unsigned char* out = decompress_block(data, &len);
+    // The streaming decoder, the independent reading: it refuses and reads
+    // exactly what decompress_block refuses and reads.
+    std::string pieces;
+    const size_t split_at = size < 3 ? size : 3 + (size > 3 ? data[size - 1] % (size - 3) : 0);
+    const bool pieces_ok = size >= 3 && decode_in_pieces(data, size, split_at, &pieces);
+    check(pieces_ok == (out != nullptr));
     if (out == nullptr) {
         check(len == 0);
         return 0;
     }
     check(len >= 0 && static_cast<uint32_t>(len) <= CODEC_OUT_SIZE);
     const std::string decoded(reinterpret_cast<const char*>(out), static_cast<size_t>(len));
-
-    std::string pieces;
-    const size_t split_at = 3 + (size > 3 ? data[size - 1] % (size - 3) : 0);
-    check(decode_in_pieces(data, size, split_at, &pieces));
     check(pieces == decoded);
 
     // A decoded chunk of chunk size comes back unchanged through the

@@ -188,15 +188,8 @@ std::string format_catalogue(int32_t number, MsgArg arg1, MsgArg arg2) {
     return text == nullptr ? std::string() : format_message(text, args, 2);
 }
 
-namespace {
-MessageGate message_gate = nullptr;
-}  // namespace
-
-void set_message_gate(MessageGate gate) { message_gate = gate; }
-
 void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_stderr) {
     if (quiet_switch) return;
-    if (message_gate != nullptr && !message_gate()) return;
     const char* text = message_text(number);
     if (text == nullptr) return;
     const MsgArg args[3] = {arg1, arg2, arg3};

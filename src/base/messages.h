@@ -137,14 +137,6 @@ struct MsgArg {
 // Standard output is not flushed.
 void show_message(int32_t number, MsgArg arg1, MsgArg arg2, MsgArg arg3, int to_stderr);
 
-// Called by show_message before it writes a message; when it returns
-// false the message is not written.  Storing with compression workers sets
-// it, so that a message keeps its place after the outputs queued before it
-// (and is dropped once a queued write has failed, as the run would have
-// stopped there).  nullptr: none.
-using MessageGate = bool (*)();
-void set_message_gate(MessageGate gate);
-
 // Shorthands: errors to standard error, informational texts to standard
 // output, as the catalogue assigns them.
 void show_error(int32_t number, MsgArg arg1 = MsgArg(), MsgArg arg2 = MsgArg());

@@ -60,7 +60,7 @@ int32_t store_each_name(char** names, int32_t n_names, OpContext* ctx, bool* emp
         plat::_chdir(ctx->start_dir);
         plat::StatRec st;
         if (plat::_stat(names[i], &st) != 0) {
-            show_error(MSG_CANNOT_STAT, names[i]);
+            if (store_before_message()) show_error(MSG_CANNOT_STAT, names[i]);
             continue;
         }
         int32_t rc = RC_OK;
@@ -69,7 +69,7 @@ int32_t store_each_name(char** names, int32_t n_names, OpContext* ctx, bool* emp
             *empty = false;
             char dir_name[NAME_CAP];
             if (std::strlen(names[i]) >= sizeof dir_name) {
-                show_error(MSG_NAME_TOO_LONG, names[i]);
+                if (store_before_message()) show_error(MSG_NAME_TOO_LONG, names[i]);
                 continue;
             }
             std::snprintf(dir_name, sizeof dir_name, "%s", names[i]);

@@ -9,29 +9,28 @@
 LzwWorkspace lzw_main_workspace;
 
 LzwTables* lzw_take_tables(LzwWorkspace* ws) {
-    if (ws->spare_tables != nullptr) return ws->spare_tables.release();
+    for (std::unique_ptr<LzwTables>& spare : ws->spare_tables) {
+        if (spare != nullptr) return spare.release();
+    }
     LzwTables* tables = new (std::nothrow) LzwTables;
     if (tables != nullptr) lzw_blank_fast_table(tables->fast_slots);
     return tables;
 }
 
 void lzw_put_back_tables(LzwWorkspace* ws, LzwTables* tables) {
-    if (ws->spare_tables == nullptr) ws->spare_tables.reset(tables);
-    else delete tables;
+    for (std::unique_ptr<LzwTables>& spare : ws->spare_tables) {
+        if (spare == nullptr) {
+            spare.reset(tables);
+            return;
+        }
+    }
+    delete tables;
 }
 
 int buffer_sink(void* sink_data, const unsigned char* bytes, int count) {
     LzwArea* const area = sink_data != nullptr ? static_cast<LzwArea*>(sink_data) : &lzw_main_workspace.area;
     return count >= 0 && lzw_area_append(area, bytes, count, false);
 }
-
-void lzw_area_reset() { lzw_main_workspace.area.count = 0; }
-const unsigned char* lzw_area_start() { return lzw_main_workspace.area.bytes; }
-unsigned char* lzw_area_data() { return lzw_main_workspace.area.bytes; }
-void lzw_area_set_count(uint32_t count) {
-    lzw_main_workspace.area.count = count < CODEC_OUT_SIZE ? count : CODEC_OUT_SIZE;
-}
-int32_t lzw_area_count() { return static_cast<int32_t>(lzw_main_workspace.area.count); }
 
 LzwWorkspace* lzw_workspace_new() { return new (std::nothrow) LzwWorkspace; }
 

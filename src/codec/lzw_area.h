@@ -28,14 +28,18 @@ struct LzwArea {
     uint32_t cap = CODEC_OUT_SIZE;
 };
 
-// What one coding thread owns: its output area, and the tables of the last
-// compressor context it released, kept for the next one so that a chunk
-// costs no allocation.  Contexts open at the same time get tables of their
-// own.  Kept tables hold no string in their fast table.
+// What one coding thread owns: an output area for each chunk of a batch
+// (the first one is a single chunk's), and the tables of the last
+// compressor contexts it released, kept for the next ones so that a chunk
+// costs no allocation.  Kept tables hold no string in their fast table.
 struct LzwWorkspace {
     LzwArea area;
-    std::unique_ptr<LzwTables> spare_tables;
+    LzwArea batch_areas[LZW_BATCH_MAX - 1];
+    std::unique_ptr<LzwTables> spare_tables[LZW_BATCH_MAX];
 };
+
+// The output area of chunk i of a batch.
+inline LzwArea* lzw_batch_area(LzwWorkspace* ws, int32_t i) { return i == 0 ? &ws->area : &ws->batch_areas[i - 1]; }
 
 // The main thread's workspace, behind compress_block and decompress_block.
 extern LzwWorkspace lzw_main_workspace;
@@ -44,7 +48,7 @@ extern LzwWorkspace lzw_main_workspace;
 // one, or a new one (nullptr when memory runs out).
 LzwTables* lzw_take_tables(LzwWorkspace* ws);
 // Keeps tables (holding no string) for the workspace's next context, or
-// frees them when it keeps some already.
+// frees them when it keeps a batch's worth already.
 void lzw_put_back_tables(LzwWorkspace* ws, LzwTables* tables);
 
 // The area buffer_sink appends to: the one named by the sink data, or the

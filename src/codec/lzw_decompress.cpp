@@ -5,8 +5,10 @@
 // the reversal stack, output the sink refuses or that passes the area.
 //
 // Two decoders read the same stream alike: the step interface walks the
-// prefix chains into any sink; decompress_block copies earlier strings
-// within the output area.
+// prefix chains into any sink (only the tests and the fuzz targets use it,
+// as the independent reading that decompress_block is checked against);
+// decompress_block copies earlier strings within its output area.
+#include <cstdint>
 #include <cstring>
 
 #include "codec/lzw_internal.h"
@@ -78,7 +80,6 @@ void lzw_decompress_init(LzwContext* ctx) {
     ctx->code_width = LZW_INIT_BITS;
     ctx->max_code = lzw_width_max_code(ctx);
     ctx->next_code = ctx->block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
-    ctx->saved_stack_top = suffix + LZW_KEYS_BYTES;
     ctx->saved_old_code = -1;  // the first code has not arrived
 }
 
@@ -149,70 +150,129 @@ bool lzw_decode_codes(LzwContext* ctx) {
         }
         old_code = in_code;
     }
-    ctx->saved_stack_top = stack_end;
     ctx->saved_last_byte = last_byte;
     ctx->saved_old_code = old_code;
     return ok;
 }
 
 // Copies a string that stands earlier in the output (dest - src >= n) in
-// whole 16-byte blocks; the output area has room for the overrun.
+// whole 16-byte blocks; the output has room for the overrun.
 inline void lzw_copy_earlier(unsigned char* dest, const unsigned char* src, uint32_t n) {
-    for (uint32_t done = 0; done < n; done += 16) {
-        unsigned char block[16];
+    unsigned char block[16];
+    std::memcpy(block, src, 16);
+    std::memcpy(dest, block, 16);
+    for (uint32_t done = 16; done < n; done += 16) {
         std::memcpy(block, src + done, 16);
         std::memcpy(dest + done, block, 16);
     }
 }
 
-// decompress_block's decoder: the same stream read into the output area
-// directly.  Each string already stands in the output: the entry made
-// after a string is that string plus the next one's first byte, so it is
-// kept as a start and a length (in the tables' space) and copied, instead
-// of walking its prefix chain.  The checks are those of lzw_decode_codes.
-bool lzw_decode_area(LzwContext* ctx, unsigned char* out, uint32_t* out_len) {
-    uint16_t* const starts = ctx->hash_codes;
-    uint16_t* const lens = reinterpret_cast<uint16_t*>(ctx->hash_keys);  // 4096 of them fit
-    lzw_decompress_init(ctx);
-    int32_t code = lzw_next_code(ctx);
-    if (code < 0 || code >= LZW_CLEAR_CODE) return false;
-    out[0] = static_cast<unsigned char>(code);
-    uint32_t n = 1;
+// decompress_block's output and strings, the main thread's.  Every string
+// is copied from what stands before it in bytes: first the 256 single
+// bytes, then the chunk's output (CODEC_OUT_SIZE bytes at most), then 16
+// bytes that take the overrun of whole-block copies.  A code's entry is
+// where its string starts in bytes and, above bit 16, its length.
+struct LzwDecodeArea {
+    unsigned char bytes[256 + CODEC_OUT_SIZE + 16];
+    uint32_t strings[1 << LZW_MAX_BITS];
+};
+
+LzwDecodeArea g_decode;
+
+constexpr uint32_t OUT_AT = 256;  // where the output starts in bytes
+
+// decompress_block's decoder: the stream of lzw_next_code and
+// lzw_decode_codes, with the same limits, read a group of codes at a time
+// into the output directly.  Each string already stands in bytes: the
+// entry made after a string is that string plus the next one's first
+// byte, so it is kept as a start and a length and copied, instead of
+// walking its prefix chain.  A group holds 8 codes of the current width (a
+// short last group of n bytes, those that fit whole: 8n / width); a clear
+// code or a change of width drops the rest of its group.  Returns the
+// output's length, or -1 when the stream is corrupt.
+int32_t lzw_decode_area(LzwDecodeArea* area, const unsigned char* in, uint32_t in_len, uint32_t max_bits,
+                        bool block_mode) {
+    unsigned char* const bytes = area->bytes;
+    uint32_t* const strings = area->strings;
+    const uint32_t code_limit = 1u << max_bits;
+    const uint32_t clear_code = block_mode ? LZW_CLEAR_CODE : UINT32_MAX;
+    uint32_t width = LZW_INIT_BITS;
+    const auto width_max_code = [&](uint32_t w) { return w == max_bits ? code_limit : (1u << w) - 1; };
+    uint32_t max_code = width_max_code(width);
+    uint32_t next_code = block_mode ? LZW_CLEAR_CODE + 1 : LZW_CLEAR_CODE;
+    bool clear_pending = false;
+    bool first = true;
+    uint32_t at = OUT_AT;  // where the next string goes in bytes
+    constexpr uint32_t OUT_END = OUT_AT + CODEC_OUT_SIZE;
     uint32_t prev_start = 0;
-    uint32_t prev_len = 1;
-    while ((code = lzw_next_code(ctx)) >= 0) {
-        if (code == LZW_CLEAR_CODE && ctx->block_mode) {
-            ctx->clear_pending = 1;
-            ctx->next_code = LZW_CLEAR_CODE;
-            continue;
+    uint32_t prev_len = 0;
+    uint32_t pos = 0;
+    while (pos < in_len) {
+        if (next_code > max_code) {
+            width += 1;
+            max_code = width_max_code(width);
         }
-        if (lzw_code_unknown(ctx, code)) return false;
-        const int32_t next_code = ctx->next_code;
-        uint32_t len = 1;
-        if (code < 256) {
-            if (n >= CODEC_OUT_SIZE) return false;
-            out[n] = static_cast<unsigned char>(code);
-        } else if (code == next_code) {  // the string being defined: the last one + its first byte
-            len = prev_len + 1;
-            if (len > CODEC_OUT_SIZE - n) return false;
-            lzw_copy_earlier(out + n, out + prev_start, prev_len);
-            out[n + prev_len] = out[prev_start];
-        } else {
-            len = lens[code];
-            if (len > CODEC_OUT_SIZE - n) return false;
-            lzw_copy_earlier(out + n, out + starts[code], len);
+        if (clear_pending) {
+            width = LZW_INIT_BITS;
+            max_code = width_max_code(width);
+            clear_pending = false;
         }
-        if (next_code < ctx->code_limit) {
-            starts[next_code] = static_cast<uint16_t>(prev_start);
-            lens[next_code] = static_cast<uint16_t>(prev_len + 1);
-            ctx->next_code = next_code + 1;
+        const uint32_t group_len = in_len - pos < width ? in_len - pos : width;
+        unsigned char group[16];
+        const unsigned char* g = in + pos;
+        if (in_len - pos < 16) {  // near the end: the group is read into a padded copy
+            std::memset(group, 0, sizeof group);
+            std::memcpy(group, in + pos, group_len);
+            g = group;
         }
-        prev_start = n;
-        prev_len = len;
-        n += len;
+        pos += group_len;
+        const uint32_t n_codes = group_len * 8 / width;
+        const uint32_t mask = (1u << width) - 1;
+        for (uint32_t k = 0, bit = 0; k < n_codes; ++k, bit += width) {
+            uint32_t word;
+            std::memcpy(&word, g + (bit >> 3), 4);
+            const uint32_t code = (word >> (bit & 7)) & mask;
+            if (first) {  // the first code stands for a single byte
+                if (code >= LZW_CLEAR_CODE) return -1;
+                bytes[at] = static_cast<unsigned char>(code);
+                prev_start = at;
+                prev_len = 1;
+                at += 1;
+                first = false;
+                continue;
+            }
+            uint32_t len;
+            if (code < next_code && code != clear_code) {
+                const uint32_t entry = strings[code];
+                len = entry >> 16;
+                if (len > OUT_END - at) return -1;
+                lzw_copy_earlier(bytes + at, bytes + (entry & 0xFFFF), len);
+            } else if (code == clear_code) {
+                clear_pending = true;
+                next_code = LZW_CLEAR_CODE;
+                break;
+            } else if (code == next_code && code < code_limit) {
+                // The string being defined: the last one and its first byte.
+                len = prev_len + 1;
+                if (len > OUT_END - at) return -1;
+                lzw_copy_earlier(bytes + at, bytes + prev_start, prev_len);
+                bytes[at + prev_len] = bytes[prev_start];
+            } else {
+                // A code the dictionary cannot hold: above next_code, or
+                // next_code itself when no string can be defined any more.
+                return -1;
+            }
+            if (next_code < code_limit) {
+                strings[next_code] = prev_start | ((prev_len + 1) << 16);
+                next_code += 1;
+            }
+            prev_start = at;
+            prev_len = len;
+            at += len;
+            if (next_code > max_code) break;  // the width grows with the next group
+        }
     }
-    *out_len = n;
-    return true;
+    return first ? -1 : static_cast<int32_t>(at - OUT_AT);
 }
 
 // Allocates a decoder context over the input and checks the stream
@@ -282,19 +342,23 @@ bool lzw_decompress_close(LzwContext* ctx, void* sink_data) {
     return true;
 }
 
-int32_t lzw_get_code(LzwContext* ctx) { return lzw_next_code(ctx); }
-
 const unsigned char* decompress_block(const unsigned char* data, int32_t* length) {
-    lzw_area_reset();
     const int32_t in_len = *length;
     *length = 0;
-    LzwContext* ctx = lzw_decoder_setup(buffer_sink, nullptr, data, in_len, 1);
-    if (ctx == nullptr) return nullptr;
-    uint32_t out_len = 0;
-    const bool ok = lzw_decode_area(ctx, lzw_area_data(), &out_len);
-    lzw_decompress_close(ctx, nullptr);
-    if (!ok) return nullptr;
-    lzw_area_set_count(out_len);
-    *length = static_cast<int32_t>(out_len);
-    return lzw_area_start();
+    // The header: 1F 9D, then flags with at most 12 bits.
+    if (data == nullptr || in_len < 3 || data[0] != 0x1F || data[1] != 0x9D) return nullptr;
+    const uint32_t max_bits = data[2] & 0x1F;
+    if (max_bits > LZW_MAX_BITS) return nullptr;
+    LzwDecodeArea* const area = &g_decode;
+    if (area->bytes[255] != 255) {  // the single bytes, once
+        for (uint32_t c = 0; c < 256; ++c) {
+            area->bytes[c] = static_cast<unsigned char>(c);
+            area->strings[c] = c | (1u << 16);
+        }
+    }
+    const int32_t out_len = lzw_decode_area(area, data + 3, static_cast<uint32_t>(in_len - 3), max_bits,
+                                            (data[2] & LZW_BLOCK_MODE) != 0);
+    if (out_len < 0) return nullptr;
+    *length = out_len;
+    return area->bytes + OUT_AT;
 }

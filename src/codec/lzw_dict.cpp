@@ -10,20 +10,7 @@ uint32_t lzw_probe_cap = FAST_STEP_CAP;
 __attribute__((noinline))
 #endif
 uint32_t lzw_fast_find(LzwFastSlot* slots, uint32_t prefix, uint32_t c, FastPlace* place) {
-    uint32_t at = FAST_MIX.home[c] + prefix;
-    // A marked home is free for its own strings.
-    const uint32_t free_check = prefix == (c << 4) ? FAST_MARK : 0;
-    for (uint32_t steps = 0; steps < lzw_probe_cap; ++steps) {
-        const uint32_t check = lzw_fast_check(c, steps);
-        const uint32_t slot_check = slots[at].check;
-        if (slot_check == check || slot_check == 0 || (steps == 0 && slot_check == free_check)) {
-            *place = FastPlace{&slots[at], check};
-            return slot_check == check ? slots[at].code : 0;
-        }
-        at = (at + FAST_STEP) & FAST_MASK;
-    }
-    *place = FastPlace{nullptr, 0};
-    return 0;
+    return lzw_fast_probe(slots, prefix, c, place);
 }
 
 void lzw_clear_hash(LzwContext* ctx) {

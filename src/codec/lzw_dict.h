@@ -155,6 +155,23 @@ inline uint64_t lzw_pick(uint32_t flag, uint64_t a, uint64_t b) {
 #endif
 }
 
+// The next prefix and the miss flag from one compare: code and 0 when the
+// slot's check is the one looked for, else c and 1.
+inline uint64_t lzw_next_prefix_miss(uint32_t slot_check, uint32_t check, uint64_t code, uint64_t c, uint32_t* miss) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    uint32_t other;
+    asm("xorl %[o], %[o]\n\tcmpl %[k], %[s]\n\tsetne %b[o]\n\tcmovne %[c], %[n]"
+        : [n] "+r"(code), [o] "=&r"(other)
+        : [k] "r"(check), [s] "r"(slot_check), [c] "r"(c)
+        : "cc");
+    *miss = other;
+    return code;
+#else
+    *miss = slot_check != check ? 1u : 0u;
+    return *miss != 0 ? c : code;
+#endif
+}
+
 // A slot as one 32-bit word, stored at once.
 inline uint32_t lzw_slot_word(uint32_t code, uint32_t check) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -217,6 +234,24 @@ inline bool lzw_shadow_add(LzwContext* ctx, int32_t key, int32_t code) {
 // that holds it or the free slot where it would go.  Kept out of line: the
 // loops over the input call it only past a home that holds another string.
 uint32_t lzw_fast_find(LzwFastSlot* slots, uint32_t prefix, uint32_t c, FastPlace* place);
+
+// lzw_fast_find's probe, inline for loops that must not make a call.
+inline uint32_t lzw_fast_probe(LzwFastSlot* slots, uint32_t prefix, uint32_t c, FastPlace* place) {
+    uint32_t at = FAST_MIX.home[c] + prefix;
+    // A marked home is free for its own strings.
+    const uint32_t free_check = prefix == (c << 4) ? FAST_MARK : 0;
+    for (uint32_t steps = 0; steps < lzw_probe_cap; ++steps) {
+        const uint32_t check = lzw_fast_check(c, steps);
+        const uint32_t slot_check = slots[at].check;
+        if (slot_check == check || slot_check == 0 || (steps == 0 && slot_check == free_check)) {
+            *place = FastPlace{&slots[at], check};
+            return slot_check == check ? slots[at].code : 0;
+        }
+        at = (at + FAST_STEP) & FAST_MASK;
+    }
+    *place = FastPlace{nullptr, 0};
+    return 0;
+}
 
 // One lookup of the string prefix + c as both scanning loops make it
 // (base: lzw_fast_base(slots, c)).  The home slot is loaded and judged

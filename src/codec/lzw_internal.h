@@ -46,9 +46,6 @@ struct LzwContext {
     int32_t* hash_keys;
     uint16_t* hash_codes;
     int32_t hash_size;
-    // The input length given when a compressor is opened.  Kept with the
-    // context as its callers know it; no rule of the coder depends on it.
-    int32_t size_hint;
     int32_t next_code;
     int32_t block_mode;
     int32_t clear_pending;
@@ -73,17 +70,12 @@ struct LzwContext {
     const unsigned char* input;
     int32_t input_left;
     unsigned char started;
-    // Compressor, between steps: the current prefix code and the primary
-    // hash shift.  saved_key and saved_slot (the last key and slot) are set
-    // as the steps end but never read back: every step begins from the
-    // prefix alone.  They stay so that a debugger shows where a step ended.
-    int32_t saved_key;
-    int32_t saved_slot;
+    // Compressor, between steps: the current prefix code (every step
+    // begins from it alone) and the primary hash shift.
     int32_t saved_prefix;
     int32_t hash_shift;
-    // Decoder, between steps.  saved_stack_top is set but never read back:
-    // a step always ends with the reversal stack emptied.
-    unsigned char* saved_stack_top;
+    // Decoder, between steps (a step always ends with the reversal stack
+    // emptied).
     int32_t saved_last_byte;
     int32_t saved_old_code;
     // Decoder: bytes of a group cut by the end of one input block, carried
@@ -135,12 +127,3 @@ void lzw_release(LzwContext* ctx);
 // answers until the next clear code; the output is the same.  For tests.
 void lzw_set_probe_cap(uint32_t cap);
 
-// The main thread's codec output area, behind buffer_sink when its sink
-// data is nullptr (decompress_block's).
-// The area is CODEC_OUT_SIZE bytes with 16 more beyond, which whole-block
-// copies may overrun; the count never passes CODEC_OUT_SIZE.
-void lzw_area_reset();
-const unsigned char* lzw_area_start();
-unsigned char* lzw_area_data();
-void lzw_area_set_count(uint32_t count);
-int32_t lzw_area_count();

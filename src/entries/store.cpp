@@ -7,13 +7,15 @@
 // actually read, one chunk ahead, so a file that changes while it is stored
 // still gives one well-formed entry (and message 53).
 //
-// With compression workers the main thread still walks, reads, prints and
-// writes everything in the order of the one-thread path; only the
-// compression of chunks moves to the workers.  What would be printed or
+// The main thread walks, reads, prints and writes everything in the order
+// of the entries; only the compression of chunks is handed over (to the
+// compression workers, or, with none, to the main thread itself when it
+// waits for a chunk, a few chunks at a time).  What would be printed or
 // written is queued in order (name lines, records, chunks) and done by the
 // main thread as soon as the chunks ahead of it are compressed; a message
 // first has everything queued before it done.  The chunks in flight are
-// bounded: CHUNKS_PER_WORKER buffers per worker.
+// bounded: CHUNKS_PER_WORKER buffers per worker (per main thread without
+// workers).
 #include "entries/store.h"
 
 #include <cstdio>
@@ -37,10 +39,6 @@
 
 namespace {
 
-// The chunk being written and the one read ahead.  They are this module's
-// own: the record writer and the codec use the shared buffers in between.
-unsigned char chunk_buffers[2][CHUNK_SIZE];
-
 // A file being stored: its path as the working directory names it, its
 // stored name and its status; under --checksum the hash of the bytes
 // stored, fed by the main thread in file order.
@@ -55,30 +53,7 @@ void add_to_sum(const SourceFile& file, const unsigned char* source, long n) {
     if (file.sum != nullptr) content_hash_add(file.sum, source, static_cast<size_t>(n));
 }
 
-// Writes the file's directory record with the first chunk's length and
-// flags.
-int32_t write_file_record(OpContext* ctx, const SourceFile& file, int64_t first_len, int32_t flags) {
-    return write_dir_record(ctx, RecordKind::file, file.stored, file.path, file.st, first_len, flags);
-}
-
-// Compresses one chunk and writes it with its record (first chunk) or linked
-// header.  Returns 0, or -5 after message 18.
-int32_t write_chunk(OpContext* ctx, const SourceFile& file, bool first, const unsigned char* source,
-                    int32_t n, bool more) {
-    const unsigned char* packed = nullptr;
-    int32_t len = compress_block(source, n, &packed);
-    const unsigned char* data = packed != nullptr ? packed : source;
-    int32_t flags = (more ? ENTRY_MORE : 0) | (packed != nullptr ? 0 : ENTRY_RAW);
-    int32_t rc = first ? write_file_record(ctx, file, len, flags) : write_linked_header(ctx, len, flags);
-    if (rc != 0) return rc;
-    if (block_write(data, static_cast<uint32_t>(len)) != 0) {
-        show_error(MSG_WRITE_ERROR, ctx->archive_path);
-        return RC_WRITE;
-    }
-    return RC_OK;
-}
-
-// ---- storing with compression workers ------------------------------------
+// ---- the storing pipeline ----------------------------------------------------
 
 constexpr int32_t CHUNKS_PER_WORKER = 8;
 // Queued outputs without a chunk (names, directory records) are done once
@@ -110,7 +85,7 @@ struct Output {
 };
 
 struct Pipeline {
-    WorkerPool* pool = nullptr;
+    WorkerPool* pool = nullptr;  // none: chunks are compressed as handed over
     OpContext* ctx = nullptr;
     std::vector<std::unique_ptr<ChunkSlot>> slots;
     std::vector<ChunkSlot*> free_slots;
@@ -124,8 +99,32 @@ struct Pipeline {
     bool in_output = false;
 };
 
-// Exists while storing with workers; the main thread's alone.
+// The pipeline, the main thread's alone; g_pipeline points to it while
+// storing.
+Pipeline g_store;
 Pipeline* g_pipeline = nullptr;
+
+// The chunk buffers when no memory can be had for more: the chunk being
+// done and the one read ahead.
+ChunkSlot g_fallback_slots[2];
+
+// Hands a chunk over for compression: to the pool, or, when none could be
+// had, compressed at once.
+void hand_over(Pipeline* pl, ChunkJob* job) {
+    if (pl->pool != nullptr) {
+        pool_submit(pl->pool, job);
+        return;
+    }
+    const unsigned char* result = nullptr;
+    job->packed_len = compress_block(job->source, job->n, &result);
+    job->raw = result == nullptr;
+    if (!job->raw) std::memcpy(job->packed, result, static_cast<size_t>(job->packed_len));
+}
+
+// Returns once the chunk is compressed.
+void wait_for(Pipeline* pl, ChunkJob* job) {
+    if (pl->pool != nullptr) pool_wait(pl->pool, job);
+}
 
 int32_t write_queued_record(Pipeline* pl, const Output& out, int64_t first_len, int32_t flags) {
     return write_dir_record_with_attr(pl->ctx, out.record, out.stored.c_str(), &out.st, first_len, flags, out.attr,
@@ -151,7 +150,7 @@ int32_t write_queued_chunk(Pipeline* pl, const Output& out) {
 void do_head_output(Pipeline* pl) {
     Output out = std::move(pl->queue.front());
     pl->queue.pop_front();
-    if (out.slot != nullptr) pool_wait(pl->pool, &out.slot->job);
+    if (out.slot != nullptr) wait_for(pl, &out.slot->job);
     int32_t rc = RC_OK;
     pl->in_output = true;
     if (pl->failed == 0) {
@@ -180,12 +179,10 @@ int32_t drain(Pipeline* pl) {
     return pl->failed;
 }
 
-// The message gate while storing with workers: a message comes after the
-// outputs queued before it, and not at all after a failed one.
-bool message_after_queue() {
-    Pipeline* pl = g_pipeline;
-    if (pl == nullptr || pl->in_output) return true;
-    return drain(pl) == 0;
+// Storing's own messages keep their place after the outputs queued before
+// them (see store_before_message).
+void store_error(int32_t number, MsgArg arg) {
+    if (store_before_message()) show_error(number, arg);
 }
 
 void queue_output(Pipeline* pl, Output out) {
@@ -204,7 +201,7 @@ ChunkSlot* take_slot(Pipeline* pl) {
         while (upto < pl->queue.size() && n_chunks > 0) {
             if (pl->queue[upto++].slot != nullptr) --n_chunks;
         }
-        if (upto > 0 && pl->queue[upto - 1].slot != nullptr) pool_wait(pl->pool, &pl->queue[upto - 1].slot->job);
+        if (upto > 0 && pl->queue[upto - 1].slot != nullptr) wait_for(pl, &pl->queue[upto - 1].slot->job);
         for (; upto > 0; --upto) do_head_output(pl);
     }
     while (pl->free_slots.empty()) do_head_output(pl);
@@ -230,6 +227,16 @@ bool take_chunk_slots(Pipeline* pl, int32_t n) {
     return true;
 }
 
+// The pipeline's chunk buffers: n of them, or the two fallback buffers
+// when memory runs out.
+void take_chunk_slots_or_fallback(Pipeline* pl, int32_t n) {
+    if (take_chunk_slots(pl, n)) return;
+    pl->slots.clear();
+    pl->free_slots.clear();
+    pl->free_slots.push_back(&g_fallback_slots[0]);
+    pl->free_slots.push_back(&g_fallback_slots[1]);
+}
+
 Output record_output(OpContext* ctx, Output::Kind kind, RecordKind record, const char* stored,
                      const char* attr_path, const plat::StatRec* st) {
     Output out{};
@@ -241,9 +248,11 @@ Output record_output(OpContext* ctx, Output::Kind kind, RecordKind record, const
     return out;
 }
 
-// store_contents with the chunks compressed by the workers: the same reads
-// in the same order, the same outputs queued; *n_stored counts the source
-// bytes queued.
+// Reads the open source chunk by chunk and queues its entry's outputs.
+// Each chunk's successor is read before the chunk is queued, so the chunk's
+// ENTRY_MORE is known; a chunk whose successor cannot be read is never
+// written.  *n_stored counts the source bytes queued.  Returns 0, or -4
+// after message 29.
 int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int64_t* n_stored) {
     *n_stored = 0;
     ChunkSlot* current = take_slot(pl);
@@ -251,7 +260,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
     if (n <= 0) {
         pl->free_slots.push_back(current);
         if (n < 0) {
-            show_error(MSG_SOURCE_READ, file.path);
+            store_error(MSG_SOURCE_READ, file.path);
             return RC_OPEN;
         }
         queue_output(pl, record_output(ctx, Output::RECORD, RecordKind::file, file.stored, file.path, file.st));
@@ -261,7 +270,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
         current->job.source = current->source;
         current->job.n = static_cast<int32_t>(n);
         current->job.packed = current->packed;
-        pool_submit(pl->pool, &current->job);
+        hand_over(pl, &current->job);
         ChunkSlot* ahead = nullptr;
         long next = 0;
         if (n == static_cast<long>(CHUNK_SIZE)) {
@@ -283,7 +292,7 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
         if (next <= 0) {
             if (ahead != nullptr) pl->free_slots.push_back(ahead);
             if (next == 0) return RC_OK;
-            show_error(MSG_SOURCE_READ, file.path);
+            store_error(MSG_SOURCE_READ, file.path);
             return RC_OPEN;
         }
         current = ahead;
@@ -291,47 +300,17 @@ int32_t queue_contents(Pipeline* pl, OpContext* ctx, const SourceFile& file, int
     }
 }
 
-// The result of store_file with workers: the first failure of a queued
-// output wins over what was found after it.
+// The result of store_file: the first failure of a queued output wins over
+// what was found after it.
 int32_t pipeline_result(int32_t rc) {
     if (g_pipeline != nullptr && g_pipeline->failed != 0) return g_pipeline->failed;
     return rc;
 }
 
-// Reads the open source chunk by chunk and writes its entry.  Each chunk's
-// successor is read before the chunk is written, so the chunk's ENTRY_MORE
-// is known.  *n_stored counts the source bytes written.  Returns 0, -4
-// after message 29, or -5.
-int32_t store_contents(OpContext* ctx, const SourceFile& file, int64_t* n_stored) {
-    unsigned char* current = chunk_buffers[0];
-    unsigned char* ahead = chunk_buffers[1];
-    *n_stored = 0;
-    long n = plat::_read(ctx->read_handle, current, CHUNK_SIZE);
-    if (n == 0) return write_file_record(ctx, file, 0, 0);
-    for (bool first = true; n > 0; first = false) {
-        // A short read is the end of the file; only a full chunk can have a
-        // successor.
-        long next = n == static_cast<long>(CHUNK_SIZE) ? plat::_read(ctx->read_handle, ahead, CHUNK_SIZE) : 0;
-        if (next < 0) break;
-        int32_t rc = write_chunk(ctx, file, first, current, static_cast<int32_t>(n), next > 0);
-        if (rc == 0) {
-            *n_stored += n;
-            add_to_sum(file, current, n);
-        }
-        if (rc != 0 || next == 0) return rc;
-        std::swap(current, ahead);
-        n = next;
-    }
-    show_error(MSG_SOURCE_READ, file.path);
-    return RC_OPEN;
-}
-
-// The checksum entry after a file's last chunk: written, or queued after
-// the chunks.
-int32_t store_checksum(Pipeline* pl, OpContext* ctx, const SourceFile& file) {
+// The checksum entry after a file's last chunk, queued after the chunks.
+int32_t store_checksum(Pipeline* pl, const SourceFile& file) {
     char text[CHECKSUM_TEXT_LEN + 1];
     content_hash_text(file.sum, text);
-    if (pl == nullptr) return write_checksum_entry(ctx, file.stored, text);
     Output out{};
     out.kind = Output::CHECKSUM;
     out.stored = file.stored;
@@ -343,11 +322,18 @@ int32_t store_checksum(Pipeline* pl, OpContext* ctx, const SourceFile& file) {
 // A stored name must fit its record field.  Returns false after message 47.
 bool name_fits(const std::string& name) {
     if (name.size() < static_cast<size_t>(NAME_CAP)) return true;
-    show_error(MSG_NAME_TOO_LONG, name.c_str());
+    store_error(MSG_NAME_TOO_LONG, name.c_str());
     return false;
 }
 
 }  // namespace
+
+bool store_before_message() {
+    Pipeline* const pl = g_pipeline;
+    // Under -q nothing is printed, and nothing needs doing first.
+    if (pl == nullptr || pl->in_output || quiet_switch) return true;
+    return drain(pl) == 0;
+}
 
 bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
     if (ctx->output_id_known && plat::same_file(ctx->output_id, st->id)) return true;
@@ -365,15 +351,19 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (is_archive_itself(path, st, ctx)) return RC_OK;
     std::string name = stored_name(RecordKind::file, path, dir_part, strip);
     if (!name_fits_record(name.c_str())) {
-        show_error(MSG_NAME_NOT_STORABLE, name.c_str());
+        store_error(MSG_NAME_NOT_STORABLE, name.c_str());
         return RC_OK;
     }
     if (!name_fits(name)) return RC_OK;
     Pipeline* const pl = g_pipeline;
-    if (pl != nullptr && pl->failed != 0) return pl->failed;
+    if (pl == nullptr) {  // storing one file on its own
+        store_workers_begin(ctx, 1);
+        return store_workers_end(store_file(path, dir_part, ctx, st, strip));
+    }
+    if (pl->failed != 0) return pl->failed;
     ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
     if (ctx->read_handle < 0) {
-        show_error(MSG_SOURCE_OPEN, path);
+        store_error(MSG_SOURCE_OPEN, path);
         return pipeline_result(RC_OPEN);
     }
     std::string line;
@@ -383,26 +373,20 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     ContentHash sum;
     if (ctx->checksum) content_hash_begin(&sum);
     const SourceFile file{path, name.c_str(), st, ctx->checksum ? &sum : nullptr};
-    if (pl != nullptr) {
-        // The name line is printed, and standard output checked, when its
-        // turn comes.
-        Output out{};
-        out.kind = Output::NAME_LINE;
-        out.text = std::move(line);
-        queue_output(pl, std::move(out));
-        rc = queue_contents(pl, ctx, file, &n_stored);
-    } else {
-        stdout_write(line.data(), line.size());
-        // Standard output gone: the run stops before anything more is written.
-        rc = stdout_failed() ? RC_OUT_WRITE : store_contents(ctx, file, &n_stored);
-    }
-    if (rc == 0 && file.sum != nullptr) rc = store_checksum(pl, ctx, file);
+    // The name line is printed, and standard output checked, when its turn
+    // comes.
+    Output out{};
+    out.kind = Output::NAME_LINE;
+    out.text = std::move(line);
+    queue_output(pl, std::move(out));
+    rc = queue_contents(pl, ctx, file, &n_stored);
+    if (rc == 0 && file.sum != nullptr) rc = store_checksum(pl, file);
     plat::_close(ctx->read_handle);
     ctx->read_handle = -1;
     // The record keeps the size of the status call; the chunks hold what
     // was read.  The message names the file unstripped.
     if (rc == 0 && n_stored != st->size) {
-        show_error(MSG_FILE_CHANGED, stored_name(RecordKind::file, path, dir_part, 0).c_str());
+        store_error(MSG_FILE_CHANGED, stored_name(RecordKind::file, path, dir_part, 0).c_str());
     }
     return pipeline_result(rc);
 }
@@ -410,7 +394,10 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st) {
     if (!name_fits(stored)) return RC_OK;
     Pipeline* const pl = g_pipeline;
-    if (pl == nullptr) return write_dir_record(ctx, kind, stored, stored, st, 0, 0);
+    if (pl == nullptr) {  // on its own
+        store_workers_begin(ctx, 1);
+        return store_workers_end(store_directory(kind, stored, ctx, st));
+    }
     if (pl->failed != 0) return pl->failed;
     queue_output(pl, record_output(ctx, Output::RECORD, kind, stored, stored, st));
     return pipeline_result(RC_OK);
@@ -419,30 +406,29 @@ int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, con
 int32_t store_workers_begin(OpContext* ctx, int32_t n_workers) {
     if (n_workers <= 0) n_workers = static_cast<int32_t>(std::thread::hardware_concurrency());
     if (n_workers > MAX_WORKERS) n_workers = MAX_WORKERS;
-    if (n_workers <= 1) return 0;
-    WorkerPool* pool = pool_start(n_workers);
-    if (pool == nullptr) return 0;
-    // Memory short: storing goes on with the one-thread path.
-    Pipeline* pl = new (std::nothrow) Pipeline;
-    if (pl == nullptr || !take_chunk_slots(pl, pool_size(pool) * CHUNKS_PER_WORKER)) {
-        delete pl;
-        pool_stop(pool);
-        return 0;
-    }
+    // One thread: no workers, the main thread compresses what it waits for
+    // (memory short: each chunk as it is handed over).
+    WorkerPool* pool = n_workers > 1 ? pool_start(n_workers) : nullptr;
+    if (pool == nullptr) pool = pool_start(0);
+    Pipeline* const pl = &g_store;
+    const int32_t n_running = pool != nullptr ? pool_size(pool) : 0;
+    take_chunk_slots_or_fallback(pl, (n_running > 0 ? n_running : 1) * CHUNKS_PER_WORKER);
     pl->pool = pool;
     pl->ctx = ctx;
+    pl->failed = 0;
+    pl->in_output = false;
     g_pipeline = pl;
-    set_message_gate(message_after_queue);
-    return pool_size(pool);
+    return n_running;
 }
 
 int32_t store_workers_end(int32_t rc) {
     Pipeline* pl = g_pipeline;
     if (pl == nullptr) return rc;
     const int32_t failed = drain(pl);
-    set_message_gate(nullptr);
     g_pipeline = nullptr;
-    pool_stop(pl->pool);
-    delete pl;
+    if (pl->pool != nullptr) pool_stop(pl->pool);
+    pl->pool = nullptr;
+    pl->slots.clear();
+    pl->free_slots.clear();
     return failed != 0 ? failed : rc;
 }

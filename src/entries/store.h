@@ -26,14 +26,24 @@ int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, con
 
 // Starts storing with n_workers compression workers (0: one per online
 // processor; at most MAX_WORKERS).  With fewer than two (or when no worker
-// thread can be started) nothing changes: store_file compresses on the
-// calling thread.  Returns the number of workers running (0 for none).
+// thread can be started) no worker runs: the calling thread compresses the
+// chunks queued when it waits for them, a few at a time.  Returns the number
+// of workers running (0 for none).  store_file and store_directory called
+// outside store_workers_begin and store_workers_end store on their own.
 int32_t store_workers_begin(OpContext* ctx, int32_t n_workers);
 
 // Does whatever store_file and store_directory have queued and stops the
 // workers.  Returns rc, or the result of a queued output that failed (it
 // came first).
 int32_t store_workers_end(int32_t rc);
+
+// Every message printed while storing is printed only when this returns
+// true: it first does every output queued before the message (name lines,
+// records, chunks), so that the message keeps its place, and returns false
+// when one of them failed (the run stops there, and prints nothing more).
+// True at once outside storing, while an output is being done (its own
+// messages), and under -q.
+bool store_before_message();
 
 // True when the file of status st is the archive being written: the archive
 // at its name or the file it is being written to (same file identity).

@@ -43,12 +43,28 @@ namespace {
 
 int32_t g_start_limit = -1;
 
-void compress_job(LzwWorkspace* ws, ChunkJob* job) {
-    const unsigned char* result = nullptr;
-    const int32_t len = compress_block_in(ws, job->source, job->n, &result);
-    job->raw = result == nullptr;
-    job->packed_len = len;
-    if (result != nullptr) std::memcpy(job->packed, result, static_cast<size_t>(len));
+// The most jobs one thread compresses at once, in one interleaved loop
+// (compress_blocks_in): two ran fastest here, three and four no faster.
+constexpr int32_t JOBS_PER_BATCH = 2;
+
+// Compresses n jobs (1 to JOBS_PER_BATCH) with ws, or with the main
+// thread's workspace when ws is nullptr.
+void compress_jobs(LzwWorkspace* ws, ChunkJob* const* jobs, int32_t n) {
+    LzwBlock blocks[JOBS_PER_BATCH];
+    for (int32_t i = 0; i < n; ++i) blocks[i] = LzwBlock{jobs[i]->source, jobs[i]->n, nullptr, 0};
+    if (ws == nullptr) {
+        for (int32_t i = 0; i < n; ++i) blocks[i].result_len = compress_block(blocks[i].data, blocks[i].length, &blocks[i].result);
+    } else if (n == 1) {
+        blocks[0].result_len = compress_block_in(ws, blocks[0].data, blocks[0].length, &blocks[0].result);
+    } else {
+        compress_blocks_in(ws, blocks, n);
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        ChunkJob* const job = jobs[i];
+        job->raw = blocks[i].result == nullptr;
+        job->packed_len = blocks[i].result_len;
+        if (!job->raw) std::memcpy(job->packed, blocks[i].result, static_cast<size_t>(job->packed_len));
+    }
 }
 
 constexpr auto SPIN_LIMIT = std::chrono::microseconds(200);
@@ -70,14 +86,16 @@ bool spin_until(Ready ready) {
     }
 }
 
-// Takes the oldest waiting job off the queue (the lock held); nullptr when
-// none waits.
-ChunkJob* take_job(WorkerPool* pool) {
-    if (pool->waiting.empty()) return nullptr;
-    ChunkJob* job = pool->waiting.front();
-    pool->waiting.pop_front();
+// Takes up to JOBS_PER_BATCH of the oldest waiting jobs off the queue (the
+// lock held); returns how many (0 when none waits).
+int32_t take_jobs(WorkerPool* pool, ChunkJob** jobs) {
+    int32_t n = 0;
+    while (n < JOBS_PER_BATCH && !pool->waiting.empty()) {
+        jobs[n++] = pool->waiting.front();
+        pool->waiting.pop_front();
+    }
     pool->n_waiting.store(pool->waiting.size(), std::memory_order_relaxed);
-    return job;
+    return n;
 }
 
 void worker_main(WorkerPool* pool, LzwWorkspace* ws) {
@@ -89,13 +107,16 @@ void worker_main(WorkerPool* pool, LzwWorkspace* ws) {
             hold.lock();
         }
         pool->work_ready.wait(hold, [pool] { return pool->stopping.load() || !pool->waiting.empty(); });
-        ChunkJob* job = take_job(pool);
-        if (job == nullptr) return;  // stopping, nothing left
+        ChunkJob* jobs[JOBS_PER_BATCH];
+        const int32_t n = take_jobs(pool, jobs);
+        if (n == 0) return;  // stopping, nothing left
         hold.unlock();
-        compress_job(ws, job);
+        compress_jobs(ws, jobs, n);
         hold.lock();
-        job->done.store(true, std::memory_order_release);
-        if (job == pool->awaited) pool->job_done.notify_one();
+        for (int32_t i = 0; i < n; ++i) {
+            jobs[i]->done.store(true, std::memory_order_release);
+            if (jobs[i] == pool->awaited) pool->job_done.notify_one();
+        }
     }
 }
 
@@ -119,6 +140,10 @@ bool start_one(WorkerPool* pool) {
 WorkerPool* pool_start(int32_t n_workers) {
     WorkerPool* pool = new (std::nothrow) WorkerPool;
     if (pool == nullptr) return nullptr;
+    if (n_workers <= 0) {  // no threads: pool_wait compresses every job
+        pool->waiter_workspace = lzw_workspace_new();
+        return pool;
+    }
     // Both lists have their room before any thread starts, so that noting
     // a started thread cannot fail.
     try {
@@ -134,7 +159,8 @@ WorkerPool* pool_start(int32_t n_workers) {
         delete pool;
         return nullptr;
     }
-    // Without a workspace of its own the waiting thread only waits.
+    // Without a workspace of its own the waiting thread only waits (with no
+    // threads, it compresses with the main thread's).
     pool->waiter_workspace = lzw_workspace_new();
     return pool;
 }
@@ -153,15 +179,16 @@ void pool_submit(WorkerPool* pool, ChunkJob* job) {
 
 void pool_wait(WorkerPool* pool, ChunkJob* job) {
     const auto is_done = [job] { return job->done.load(std::memory_order_acquire); };
-    if (pool->waiter_workspace != nullptr) {
+    if (pool->waiter_workspace != nullptr || pool->threads.empty()) {
         std::unique_lock<std::mutex> hold(pool->lock);
         while (!is_done()) {
-            ChunkJob* other = take_job(pool);
-            if (other == nullptr) break;
-            ++pool->waiter_jobs;
+            ChunkJob* others[JOBS_PER_BATCH];
+            const int32_t n = take_jobs(pool, others);
+            if (n == 0) break;
+            pool->waiter_jobs += n;
             hold.unlock();
-            compress_job(pool->waiter_workspace, other);
-            other->done.store(true, std::memory_order_release);
+            compress_jobs(pool->waiter_workspace, others, n);
+            for (int32_t i = 0; i < n; ++i) others[i]->done.store(true, std::memory_order_release);
             hold.lock();
         }
     }

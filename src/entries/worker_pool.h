@@ -1,7 +1,8 @@
 // Compression workers: threads that compress chunks handed to them, each
-// with a codec workspace of its own.  The main thread hands jobs over and
-// waits for each result; while it waits it compresses jobs that no worker
-// has taken yet, with a workspace of its own.  A job's buffers belong to
+// with a codec workspace of its own, taking the oldest waiting jobs a few at
+// a time and coding them in one interleaved loop.  The main thread hands
+// jobs over and waits for each result; while it waits it compresses jobs
+// that no worker has taken yet, likewise, with a workspace of its own.  A job's buffers belong to
 // the main thread again once it has waited for the job.  Nothing else is
 // shared between threads.
 #pragma once
@@ -26,7 +27,8 @@ struct WorkerPool;
 
 // Starts n_workers threads, or as many as can be started (a thread or a
 // workspace that cannot be had is left out).  Returns nullptr when none
-// started.
+// started.  With n_workers 0 no thread starts: pool_wait compresses every
+// job (nullptr only when memory runs out).
 WorkerPool* pool_start(int32_t n_workers);
 
 // The number of threads running.

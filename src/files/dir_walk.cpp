@@ -22,6 +22,11 @@
 
 namespace {
 
+// The walk's messages keep their place after what storing has queued.
+void walk_error(int32_t number, MsgArg arg = MsgArg()) {
+    if (store_before_message()) show_error(number, arg);
+}
+
 // A subdirectory waiting to be walked.
 struct SubdirNode {
     char* name;
@@ -80,7 +85,7 @@ bool is_dot_name(const char* name) {
 // Changes back to dir_left.  Returns 0, or -15 after message 21.
 int32_t change_back(const char* dir_left) {
     if (plat::_chdir(dir_left) == 0) return RC_OK;
-    show_error(MSG_CHDIR, dir_left);
+    walk_error(MSG_CHDIR, dir_left);
     return RC_CHDIR;
 }
 
@@ -96,12 +101,12 @@ int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char*
         // Checked before the name is used as a path at all.
         if (!listing_name_storable(entry_name)) {
             std::string whole = std::string(stored_path) + "/" + entry_name;
-            show_error(MSG_NAME_NOT_STORABLE, whole.c_str());
+            walk_error(MSG_NAME_NOT_STORABLE, whole.c_str());
         } else if (plat::_stat(entry_name, &st) != 0) {
-            show_error(MSG_BAD_STAT, entry_name);
+            walk_error(MSG_BAD_STAT, entry_name);
         } else if (st.mode & plat::MODE_DIR) {
             if (!is_dot_name(entry_name) && !append_subdir(subdirs, &tail, entry_name)) {
-                show_error(MSG_NO_MEMORY);
+                walk_error(MSG_NO_MEMORY);
                 return RC_SEARCH;
             }
         } else {
@@ -111,7 +116,7 @@ int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char*
         int32_t more = dir_search_next(ctx, h, entry_name);
         if (more == 0) return RC_OK;
         if (more < 0) {
-            show_error(MSG_SEARCH);
+            walk_error(MSG_SEARCH);
             return RC_SEARCH;
         }
     }
@@ -128,7 +133,7 @@ int32_t walk_subdirs(SubdirNode* subdirs, const char* stored_path, OpContext* ct
         int len = std::snprintf(sub_path, sizeof sub_path, "%s/%s", stored_path, node->name);
         if (len < 0 || len >= static_cast<int>(sizeof sub_path)) {
             std::string whole = std::string(stored_path) + "/" + node->name;
-            show_error(MSG_NAME_TOO_LONG, whole.c_str());
+            walk_error(MSG_NAME_TOO_LONG, whole.c_str());
             continue;
         }
         rc = walk_directory(node->name, sub_path, ctx);
@@ -151,7 +156,7 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
                     const plat::StatRec& st, plat::FindHandle h, char* entry_name) {
     if (plat::_chdir(name) != 0) {
         dir_search_close(ctx, h);
-        show_error(MSG_DIR_UNREADABLE, stored_path);
+        walk_error(MSG_DIR_UNREADABLE, stored_path);
         return DIR_UNREADABLE;
     }
     if (plat::_getcwd(dir_entered, sizeof dir_entered) == nullptr) dir_entered[0] = '\0';
@@ -181,7 +186,7 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
 int32_t close_directory(const char* name, char* stored_path, OpContext* ctx) {
     plat::StatRec st;
     if (plat::_stat(name, &st) != 0) {
-        show_error(MSG_DIR_STAT, name);
+        walk_error(MSG_DIR_STAT, name);
         return RC_DIR_STAT;
     }
     return store_directory(RecordKind::dir_close, stored_path, ctx, &st);
@@ -197,7 +202,7 @@ bool take_entry(OpContext* ctx, const plat::FindData& found, char* entry_name) {
                                 : static_cast<size_t>(static_cast<const char*>(end) - found.cFileName);
     if (len >= static_cast<size_t>(NAME_CAP)) {
         std::string whole(found.cFileName, len);
-        show_error(MSG_NAME_TOO_LONG, whole.c_str());
+        walk_error(MSG_NAME_TOO_LONG, whole.c_str());
         return false;
     }
     std::memcpy(entry_name, found.cFileName, len);
@@ -246,18 +251,18 @@ int32_t check_descent(const char* dir_left, const char* dir_entered_now) {
 
 int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
     if (!name_fits_record(stored_path)) {
-        show_error(MSG_NAME_NOT_STORABLE, stored_path);
+        walk_error(MSG_NAME_NOT_STORABLE, stored_path);
         return RC_OK;
     }
     char dir_left[plat::PATH_CAP];
     if (plat::_getcwd(dir_left, sizeof dir_left) == nullptr) {
         // Without it the walk could not find its way back.
-        show_error(MSG_CHDIR, name);
+        walk_error(MSG_CHDIR, name);
         return RC_CHDIR;
     }
     plat::StatRec st;
     if (plat::_stat(name, &st) != 0) {
-        show_error(MSG_DIR_STAT, name);
+        walk_error(MSG_DIR_STAT, name);
         return RC_DIR_STAT;
     }
     int32_t rc = store_directory(RecordKind::dir_open, stored_path, ctx, &st);
@@ -268,7 +273,7 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
         // The normal end of the search: every entry was filtered out, and
         // the directory is stored as empty.  Anything else: it could not be
         // read.
-        if (plat::GetLastError() != plat::ERR_NO_MORE_FILES) show_error(MSG_DIR_UNREADABLE, stored_path);
+        if (plat::GetLastError() != plat::ERR_NO_MORE_FILES) walk_error(MSG_DIR_UNREADABLE, stored_path);
         return close_directory(name, stored_path, ctx);
     }
     rc = walk_inside(name, stored_path, ctx, dir_left, st, h, entry_name);

@@ -46,8 +46,7 @@ Bytes lzw_encode(const Bytes& data, size_t piece_len = 0) {
     VecSink sink;
     if (piece_len == 0) piece_len = data.size() > 0 ? data.size() : 1;
     size_t first = std::min(piece_len, data.size());
-    LzwContext* ctx = lzw_compress_open(vec_sink, static_cast<int32_t>(data.size()), &sink, u8(data),
-                                        static_cast<int32_t>(first));
+    LzwContext* ctx = lzw_compress_open(vec_sink, &sink, u8(data), static_cast<int32_t>(first));
     EXPECT_NE(ctx, nullptr);
     if (ctx == nullptr) return Bytes();
     for (size_t at = first; at < data.size(); at += piece_len) {
@@ -491,7 +490,7 @@ TEST(LzwCompress, StepsCodeAsOneInput) {
     }
     // An empty first piece: the stream starts with the next one.
     VecSink sink;
-    LzwContext* ctx = lzw_compress_open(vec_sink, 0, &sink, nullptr, 0);
+    LzwContext* ctx = lzw_compress_open(vec_sink, &sink, nullptr, 0);
     ASSERT_NE(ctx, nullptr);
     ASSERT_TRUE(lzw_compress_step(ctx, &sink, u8(data), static_cast<int32_t>(data.size())));
     ASSERT_TRUE(lzw_compress_close(ctx, &sink));
@@ -816,4 +815,69 @@ TEST(LzwCompress, TarLikeChunksMatchTheReference) {
         ASSERT_EQ(Bytes(reinterpret_cast<const char*>(result), static_cast<size_t>(n)), reference_encode(chunk));
     }
     EXPECT_EQ(lzw_encode(tar.substr(0, 300000), 4093), reference_encode(tar.substr(0, 300000)));
+}
+
+namespace {
+
+// What compress_block gives a chunk: its stream, or "raw".
+Bytes single_result(const Bytes& chunk) {
+    const unsigned char* result = nullptr;
+    const int32_t n = compress_block(u8(chunk), static_cast<int32_t>(chunk.size()), &result);
+    if (result == nullptr) return n == static_cast<int32_t>(chunk.size()) ? "raw" : "bad raw length";
+    return Bytes(reinterpret_cast<const char*>(result), static_cast<size_t>(n));
+}
+
+}  // namespace
+
+// A batch gives each chunk exactly compress_block's result, when one chunk
+// takes a rare path while the others stay on the common one: at every
+// place in batches of 1 to LZW_BATCH_MAX chunks.
+TEST(LzwCompress, BatchesMatchSingleChunks) {
+    const Bytes text = machine_text(16383);
+    const Bytes zero_first = hex({0x10, 0x01, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00, 0x00, 0x00});
+    const Bytes tar = tar_like_stream(200000);
+    const std::vector<Bytes> common = {text, machine_binary(16383), tar.substr(70000, 16383)};
+    struct Case {
+        const char* name;
+        Bytes rare;
+        uint32_t probe_cap;  // 0: the usual one
+    };
+    const std::vector<Case> cases = {
+        {"probe take-over", tar.substr(9000, 16383), 2},
+        {"probe take-over at once", text, 1},
+        {"key-0 rule", zero_first + text.substr(0, 16373), 0},
+        {"key-0 rule late", tar.substr(31000, 16383), 0},
+        {"clear code", machine_binary(10000, 300000) + th::make_bytes(10000, 'r', 7) + Bytes(12000, '\0'), 0},
+        {"early end", text.substr(0, 700), 0},
+        {"one byte", "x", 0},
+        {"empty", "", 0},
+        {"incompressible", th::make_bytes(16383, 'r', 5), 0},
+        {"incompressible late", text.substr(0, 4000) + th::make_bytes(12383, 'r', 6), 0},
+        {"zero pairs", zero_pairs(16383, 3), 0},
+    };
+    // The clear case reaches one, and its stream is used.
+    ASSERT_GT(count_clear_codes(lzw_encode(cases[4].rare)), 0);
+    ASSERT_NE(single_result(cases[4].rare), "raw");
+    LzwWorkspace* ws = lzw_workspace_new();
+    ASSERT_NE(ws, nullptr);
+    for (const Case& c : cases) {
+        lzw_set_probe_cap(c.probe_cap);
+        for (int32_t n = 1; n <= LZW_BATCH_MAX; ++n) {
+            for (int32_t at = 0; at < n; ++at) {
+                std::vector<Bytes> chunks;
+                for (int32_t i = 0; i < n; ++i) chunks.push_back(i == at ? c.rare : common[static_cast<size_t>(i) % common.size()]);
+                std::vector<LzwBlock> blocks(static_cast<size_t>(n));
+                for (int32_t i = 0; i < n; ++i) blocks[i] = LzwBlock{u8(chunks[i]), static_cast<int32_t>(chunks[i].size()), nullptr, -1};
+                compress_blocks_in(ws, blocks.data(), n);
+                for (int32_t i = 0; i < n; ++i) {
+                    const LzwBlock& b = blocks[static_cast<size_t>(i)];
+                    const Bytes got = b.result == nullptr ? (b.result_len == b.length ? "raw" : "bad raw length")
+                                                          : Bytes(reinterpret_cast<const char*>(b.result), static_cast<size_t>(b.result_len));
+                    ASSERT_EQ(got, single_result(chunks[static_cast<size_t>(i)])) << c.name << ": chunk " << i << " of " << n << ", rare at " << at;
+                }
+            }
+        }
+    }
+    lzw_set_probe_cap(0);
+    lzw_workspace_free(ws);
 }
