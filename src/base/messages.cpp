@@ -74,6 +74,8 @@ const CatalogueEntry catalogue[] = {
     {53, "File changed while it was stored: %s\n"},
     {54, "Invalid value for -j: %s\n"},
     {55, "Nothing in the archive matches %s\n"},
+    {58, "Cannot make a temporary file beside %s\n"},
+    {60, "Not restoring %s: a symbolic link leads out of the target\n"},
     {62, "Invalid option \"%s\" ignored.\n"},
     {64, "Cannot read the file list %s\n"},
     {500, "Uncompressing %s ...\n"},

@@ -278,10 +278,12 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
         int32_t rc = selection_active(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
                                            : uncompress_step(&entry, ctx, &open_dirs);
         if (rc == RC_END) break;
-        if (rc < 0) return rc;
+        // Once an entry was left out, the run ends with its result.
+        if (rc < 0) return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
     }
     if (!(ctx->flags & OPT_QUIET)) stdout_write("\n", 1);
-    return selection_report(sel);
+    int32_t rc = selection_report(sel);
+    return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
 }
 
 int32_t list_step(dir_entry* entry, OpContext* ctx) {

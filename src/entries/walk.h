@@ -12,7 +12,9 @@ struct Selection;
 // Restores (or, under -s, passes over) every entry, or with a selection
 // that has arguments the entries it chooses, together with the directories
 // that hold them.  Returns 0, the first negative step result, or -24 after
-// message 55 when an argument chose nothing.
+// message 55 when an argument chose nothing; once an entry was left out and
+// the walk went on (a symbolic link leading out of the target), the result
+// of that first entry, -12.
 int32_t uncompress_walk(OpContext* ctx, Selection* sel = nullptr);
 // One entry; open_dirs holds the walk's directories waiting for their
 // closing records.  Returns 0, 1 at the end of the archive, or negative.
