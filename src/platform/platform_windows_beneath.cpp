@@ -95,7 +95,10 @@ int place_beneath(const char* target, const char* rel, bool make_parents, Place*
         bool is_dir = _stat(at.c_str(), &st) == 0 && (st.mode & MODE_DIR) != 0;
         if (!is_dir && (!make_parents || _access(at.c_str(), 0) == 0 || _mkdir(at.c_str()) != 0)) {
             if (!make_parents) return PLACE_FAILED;
-            if (failed != nullptr) std::snprintf(failed, failed_cap, "%s", at.c_str());
+            // Named as the messages name outputs: the target, then the
+            // stored names with '/'.
+            int named = static_cast<int>(static_cast<size_t>(start - rel) + name.size());
+            if (failed != nullptr) std::snprintf(failed, failed_cap, "%s/%.*s", target, named, rel);
             return PLACE_NO_PARENT;
         }
     }
