@@ -24,11 +24,12 @@ std::string absolute(const char* path) {
     return _fullpath(full, path, sizeof full) != nullptr ? std::string(full) : std::string();
 }
 
-// True when path lies beneath base, comparing as file names compare here.
+// True when path is base or lies beneath it, comparing as file names
+// compare here.
 bool beneath(const std::string& base, const std::string& path) {
     size_t n = base.size();
     while (n > 0 && is_win_sep(base[n - 1])) --n;
-    if (path.size() <= n || !is_win_sep(path[n])) return false;
+    if (path.size() < n || (path.size() > n && !is_win_sep(path[n]))) return false;
     for (size_t i = 0; i < n; ++i) {
         if (std::tolower(static_cast<unsigned char>(base[i])) != std::tolower(static_cast<unsigned char>(path[i])))
             return false;
