@@ -3,10 +3,12 @@
 // a place beneath the target by relative steps; every other entry is left
 // out with message 60, the walk goes on and ends with -12, and nothing
 // outside the target changes.  Also a -c directory that cannot be entered,
-// and signals at random points of an unpack over existing files.
+// signals at random points of an unpack over existing files, and a file
+// system with no inode left for a temporary file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -183,6 +185,44 @@ TEST(UnpackLinks, SignalsAtRandomPointsLeaveOldOrNewFiles) {
             EXPECT_NE(e.path().filename().string().rfind(".kelparc-", 0), 0u) << round << " " << e.path();
     }
     EXPECT_GT(ended_by_signal, 0) << "every unpack ended before its signal";
+}
+
+// A file system whose every inode is taken (a tmpfs mounted with three:
+// its root, the archive, the file): no temporary file can be made beside
+// the archive or beside the file, and neither is written in place.
+TEST(UnpackLinks, NoInodeForATemporaryFileWritesNothingInPlace) {
+    SKIP_UNDER_WINE("mounting a file system is the Linux test's own");
+    th::ScratchDir d;
+    std::string full = d / "full";
+    th::make_dirs(full);
+    if (::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m,nr_inodes=3") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    th::write_file(full + "/a.kel", "old archive");
+    th::write_file(full + "/f", "old file");
+    th::write_file(d / "src.kel", ab::header() + ab::file_entry("f", "new"));
+    th::write_file(d / "x", "x");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+    };
+    std::string archive = th::native_path(full + "/a.kel");
+    const std::string no_temp = "Cannot make a temporary file beside ";
+    const Case cases[] = {
+        {{"-w", "x", archive}, -4, no_temp + archive + "\nCould not open " + archive + "\n"},
+        {{"-u", "-c" + full, "src.kel"}, -12, no_temp + th::output_path(full, "f") + "\n"},
+    };
+    th::RunOptions opt;
+    opt.cwd = d.path();
+    opt.stdin_null = true;
+    for (const Case& c : cases) {
+        auto r = th::run_kelparc(c.args, opt);
+        EXPECT_EQ(r.status, th::status_of(c.code)) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+        EXPECT_EQ(th::read_file(full + "/a.kel"), "old archive") << c.args[0];
+        EXPECT_EQ(th::read_file(full + "/f"), "old file") << c.args[0];
+    }
+    ::umount(full.c_str());
 }
 
 }  // namespace
