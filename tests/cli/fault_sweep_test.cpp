@@ -113,8 +113,8 @@ struct Sweep {
         opt.cwd = dir->path();
         opt.stdin_null = true;
         std::string report = dir->path() + "/../" + fs::path(dir->path()).filename().string() + ".report";
-        opt.env = {"LD_PRELOAD=" FAULT_LIB, "KELPARC_FAULT_REPORT=" + report,
-                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+        opt.env = th::fault_library_env();
+        opt.env.push_back("KELPARC_FAULT_REPORT=" + report);
         if (!fault.empty()) opt.env.push_back("KELPARC_FAULT=" + fault);
         if (s.no_openat2) opt.env.push_back("KELPARC_FAULT_NO_OPENAT2=1");
         Outcome o;

@@ -95,7 +95,10 @@ void unpack_among_links(const std::string& how) {
     opt.cwd = d.path();
     opt.stdin_null = true;
     std::string into = "t";
-    if (how == "no-openat2") opt.env = {"LD_PRELOAD=" FAULT_LIB, "KELPARC_FAULT_NO_OPENAT2=1"};
+    if (how == "no-openat2") {
+        opt.env = th::fault_library_env();
+        opt.env.push_back("KELPARC_FAULT_NO_OPENAT2=1");
+    }
     if (how == "target-link") {
         ASSERT_EQ(::symlink("t", (d / "tl").c_str()), 0);
         into = "tl";
