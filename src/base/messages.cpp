@@ -76,6 +76,8 @@ const CatalogueEntry catalogue[] = {
     {55, "Nothing in the archive matches %s\n"},
     {56, "Size of %s differs from its record: %s bytes restored, %s recorded\n"},
     {57, "Checksum mismatch in %s\n"},
+    {58, "Cannot make a temporary file beside %s\n"},
+    {60, "Not restoring %s: a symbolic link leads out of the target\n"},
     {62, "Invalid option \"%s\" ignored.\n"},
     {64, "Cannot read the file list %s\n"},
     {500, "Uncompressing %s ...\n"},

@@ -53,11 +53,17 @@ int32_t run_uncompress(RunConfig* config) {
         if (rc < 0) {
             if (!(ctx.flags & OPT_QUIET)) show_error(MSG_CANNOT_OPEN, ctx.archive_path);
         } else {
-            // Entries are restored relative to the start directory.
-            plat::_chdir(ctx.start_dir);
-            Selection sel;
-            selection_init(&sel, config->file_count, config->files);
-            rc = uncompress_walk(&ctx, &sel);
+            // Entries are restored relative to the start directory; one
+            // that cannot be entered (no longer) is never replaced by the
+            // working directory.
+            if (plat::_chdir(ctx.start_dir) != 0) {
+                if (!(ctx.flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, ctx.start_dir);
+                rc = RC_BAD_START_DIR;
+            } else {
+                Selection sel;
+                selection_init(&sel, config->file_count, config->files);
+                rc = uncompress_walk(&ctx, &sel);
+            }
         }
     }
     end_operation(count, work);

@@ -8,9 +8,8 @@
 //   the target when the archive's name is a symbolic link) and renamed over
 //   it only once complete, closed, and after standard output took all that
 //   was printed; a failed run removes the temporary file, so an existing
-//   archive stays as it was.  Where no temporary file can be made (a
-//   directory that cannot be written, holding a writable archive) the
-//   archive is written in place and removed when the run fails;
+//   archive stays as it was.  Where no temporary file can be made (a full
+//   disk, a directory that cannot be written) nothing is written at all;
 // - an append is made at the archive's end and, when the run fails, the
 //   archive is cut back to the length it had before.
 // Messages always name the archive's own path, never the temporary file.
@@ -40,7 +39,7 @@ struct NewArchive {
     // The file replaced at the end: the archive, or the file its name leads
     // to through symbolic links.
     char final_path[plat::PATH_CAP];
-    // The temporary file, or empty when the archive is written in place.
+    // The temporary file.
     char temp_path[plat::PATH_CAP];
 };
 
@@ -127,9 +126,9 @@ void note_archive_identity(OpContext* ctx, const char* written) {
 }
 
 // Opens the file a new archive is written to: a temporary file beside the
-// final path, or the archive in place when none can be made there.  An
-// existing archive that cannot be opened for writing stays refused, as
-// when it was truncated in place.  Returns the handle, or -1.
+// final path.  An existing archive that cannot be opened for writing stays
+// refused.  Returns the handle, or -1 (after message 58 when no temporary
+// file can be made there).
 int open_new_archive_file(OpContext* ctx, NewArchive* out) {
     if (plat::_final_path(ctx->archive_path, out->final_path, sizeof out->final_path) != 0) {
         std::snprintf(out->final_path, sizeof out->final_path, "%s", ctx->archive_path);
@@ -142,7 +141,8 @@ int open_new_archive_file(OpContext* ctx, NewArchive* out) {
     int h = plat::_open_temp(out->final_path, out->temp_path, sizeof out->temp_path);
     if (h >= 0) return h;
     out->temp_path[0] = '\0';
-    return plat::_open(ctx->archive_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY);
+    show_error(MSG_NO_TEMP_FILE, ctx->archive_path);
+    return -1;
 }
 
 // Removes what was written of a new archive (message 19 with the archive's
@@ -155,7 +155,7 @@ void discard_new_archive(OpContext* ctx, const NewArchive* out) {
 }
 
 // Opens a new archive's file and writes the header.  Returns 0 with
-// write_handle open; -4 (no message) when the file cannot be made; the
+// write_handle open; -4 when the file cannot be made; the
 // header writer's -5 or -18 (the file is then removed).
 int32_t start_new_archive(OpContext* ctx, const char* password, NewArchive* out) {
     int h = open_new_archive_file(ctx, out);

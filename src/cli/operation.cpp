@@ -17,15 +17,25 @@ void copy_bounded(char* field, size_t cap, const char* text) {
     std::snprintf(field, cap, "%s", text);
 }
 
-// Checks the -c directory and makes it absolute, so that every later change
-// into it lands in the same place wherever the working directory then is.
+// True when dir can be entered: it is entered, and the working directory
+// found before is entered again.  A working directory that cannot be read
+// is no place to come back to: then dir is only looked at.
+bool can_enter(const char* dir) {
+    char here[plat::PATH_CAP];
+    if (plat::_getcwd(here, sizeof here) == nullptr) return plat::_access(dir, 0) == 0;
+    if (plat::_chdir(dir) != 0) return false;
+    return plat::_chdir(here) == 0;
+}
+
+// Checks the -c directory, enters it once (a directory without search
+// permission must not leave the run where it started), and makes it
+// absolute, so that every later change into it lands in the same place
+// wherever the working directory then is.
 int32_t take_start_dir(OpContext* context, const RunConfig* config) {
     plat::StatRec st;
-    if (plat::_stat(config->start_dir, &st) != 0 || !(st.mode & plat::MODE_DIR)) {
-        if (!(context->flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, config->start_dir);
-        return RC_BAD_START_DIR;
-    }
-    if (plat::_fullpath(context->start_dir, config->start_dir, sizeof context->start_dir) == nullptr) {
+    if (plat::_stat(config->start_dir, &st) != 0 || !(st.mode & plat::MODE_DIR) ||
+        plat::_fullpath(context->start_dir, config->start_dir, sizeof context->start_dir) == nullptr ||
+        !can_enter(context->start_dir)) {
         if (!(context->flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, config->start_dir);
         return RC_BAD_START_DIR;
     }

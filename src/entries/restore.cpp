@@ -7,7 +7,11 @@
 // contents.
 //
 // Every output path is formed by resolve_output_path, so no stored name,
-// however it is written, reaches outside the directory the walk started in.
+// however it is written, reaches outside the directory the walk started in;
+// and every output is reached as a place beneath that directory
+// (plat::place_beneath), so no symbolic link in it leads a write out.  An
+// entry whose way leads out is left out with message 60 and the walk goes
+// on.
 #include "entries/restore.h"
 
 #include <cstdio>
@@ -32,31 +36,35 @@ size_t drop_last_component(const char* rel, size_t rel_len) {
     return rel_len > 0 ? rel_len - 1 : 0;
 }
 
-bool is_directory(const char* path) {
-    plat::StatRec st;
-    return plat::_stat(path, &st) == 0 && (st.mode & plat::MODE_DIR) != 0;
-}
+// The signal slot of a restore's temporary output file.
+constexpr int RESTORE_SLOT = 1;
 
-// Makes every missing directory of out_path below the walk's directory, up
-// to (not including) its last component; rel_at is where the part below the
-// walk's directory begins.  Returns 0, or -11 after message 16 naming the
-// directory that could not be made.
-int32_t make_parents(const char* out_path, size_t rel_at) {
-    std::string path(out_path);
-    size_t last = path.rfind('/');
-    if (last == std::string::npos || last <= rel_at) return RC_OK;
-    // Mostly the parent is there already: one status call tells.
-    if (is_directory(path.substr(0, last).c_str())) return RC_OK;
-    for (size_t at = path.find('/', rel_at); at != std::string::npos && at <= last;
-         at = path.find('/', at + 1)) {
-        std::string part = path.substr(0, at);
-        if (is_directory(part.c_str())) continue;
-        if (plat::_mkdir(part.c_str()) != 0) {
-            show_error(MSG_CANNOT_CREATE, part.c_str());
-            return RC_MKDIR;
-        }
+// A place beneath the target, closed when it goes.
+struct HeldPlace {
+    plat::Place place;
+    HeldPlace() { place.dir = -1; }
+    ~HeldPlace() { plat::place_close(&place); }
+};
+
+// Finds the place of a file or directory entry, its missing parents made.
+// Returns 0; 1 when a link on the way leads out (message 60 with out_path);
+// -11 after message 16 naming a parent that cannot be made; otherwise
+// `failed` (-11 or -12) after message 16 or 17 with out_path.
+int32_t find_place(const dir_entry* entry, const char* resolved, const char* out_path, int32_t failed,
+                   plat::Place* place) {
+    char parent[plat::PATH_CAP];
+    int rc = plat::place_beneath(entry->dir, resolved, true, place, parent, sizeof parent);
+    if (rc == plat::PLACE_OK) return RC_OK;
+    if (rc == plat::PLACE_LEADS_OUT) {
+        show_error(MSG_LINK_LEADS_OUT, out_path);
+        return 1;
     }
-    return RC_OK;
+    if (rc == plat::PLACE_NO_PARENT) {
+        show_error(MSG_CANNOT_CREATE, parent);
+        return RC_MKDIR;
+    }
+    show_error(failed == RC_MKDIR ? MSG_CANNOT_CREATE : MSG_CANNOT_OPEN_OUTPUT, out_path);
+    return failed;
 }
 
 // What is applied to a restored file or directory.
@@ -70,7 +78,7 @@ struct Properties {
 
 // Attributes, times, then the mode (last: a mode without write permission
 // could stop the others).  Messages 36, 37, 38 name the stored name.
-void apply_properties(const OpContext* ctx, const char* path, const char* name, const Properties& p) {
+void apply_properties(const OpContext* ctx, const plat::Place* at, const char* name, const Properties& p) {
     // Attribute characters mean hidden and system only in archives of this
     // program's origin.
     if (p.attr_len > 0 && p.attr != nullptr && origin_has_bit_4(ctx->flags)) {
@@ -79,28 +87,33 @@ void apply_properties(const OpContext* ctx, const char* path, const char* name, 
         if (p.attr_len > 1 && p.attr[1] == '1') attrs |= plat::ATTR_SYSTEM;
         if (attrs != 0) {
             attrs |= plat::ATTR_ARCHIVE;
-            if (!plat::SetFileAttributesA(path, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
+            if (!plat::place_set_attributes(at, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
         }
     }
-    if (plat::_utime(path, p.atime, p.mtime) == -1) show_error(MSG_CANNOT_SET_TIME, name);
+    if (plat::place_utime(at, p.atime, p.mtime) == -1) show_error(MSG_CANNOT_SET_TIME, name);
     // The mode is the stored 16-bit word, sign-extended.
-    if (plat::_chmod(path, static_cast<int16_t>(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
+    if (plat::place_chmod(at, static_cast<int16_t>(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
 }
 
-// The file a restore writes: a temporary file beside the output path, or
-// the output path itself when no temporary file can be made there.
-// Messages always name the output path.
+// The file a restore writes: a temporary file beside its place.  Messages
+// always name the output path.
 struct Output {
-    const char* written;
+    const plat::Place* place;
+    const char* temp;
     const char* out_path;
 };
 
-// Closes and deletes a partly written output file.  Message 19 when the
-// file cannot be deleted.
+// Deletes the temporary file.  Message 19 when it cannot be deleted.
+void delete_temp(const Output& out) {
+    if (plat::place_unlink_temp(out.place, out.temp) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
+    plat::remove_on_signal(RESTORE_SLOT, nullptr);
+}
+
+// Closes and deletes a partly written output file.
 void discard_output(OpContext* ctx, const Output& out) {
     plat::_close(ctx->write_handle);
     ctx->write_handle = -1;
-    if (plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
+    delete_temp(out);
 }
 
 // Copies every chunk of a file entry to the open output file, feeding the
@@ -137,12 +150,12 @@ int32_t write_output(unsigned char* buffer, const dir_entry* entry, OpContext* c
     // A file system may report a failed write only when the file is closed.
     if (plat::_close(h) != 0) {
         show_error(MSG_WRITE_ERROR, out.out_path);
-        if (plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
+        delete_temp(out);
         return RC_OUT_WRITE;
     }
     // Kept only when its checksum, if one follows, matches.
     rc = file_check_end(entry, ctx, out.out_path);
-    if (rc != 0 && plat::_unlink(out.written) != 0) show_error(MSG_CANNOT_DELETE, out.out_path);
+    if (rc != 0) delete_temp(out);
     return rc;
 }
 
@@ -159,37 +172,36 @@ bool refused_output(const OpContext* ctx, const char* out_path) {
     return false;
 }
 
-// Writes the entry to a temporary file beside out_path and renames it over
-// out_path once it is whole, so a failure leaves an existing file as it
-// was.  The temporary file is owner-only until the final mode is applied,
-// and is deleted should a signal end the run meanwhile.  Returns 0, 1 when
-// no temporary file can be made there (nothing written yet), or a negative
-// code after its message.
-int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const char* out_path) {
+// Writes the entry to a temporary file beside its place and renames it
+// over the place once it is whole, so a failure leaves an existing file as
+// it was.  The temporary file is owner-only until the final mode is
+// applied, and is deleted should a signal end the run meanwhile.  There is
+// no writing in place: where no temporary file can be made (a full disk, a
+// directory this user may not write) the existing file stays as it was.
+// Returns 0, or -12 after message 58 or 17, or the write's negative code.
+int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const plat::Place* place,
+                     const char* out_path) {
     char temp[plat::PATH_CAP];
-    int h = plat::_open_temp(out_path, temp, sizeof temp);
-    if (h < 0) return 1;
-    plat::remove_on_signal(1, temp);
-    int32_t rc = write_output(buffer, entry, ctx, h, Output{temp, out_path});
-    if (rc == 0 && plat::_rename(temp, out_path) != 0) {
+    int h = plat::place_open_temp(place, temp, sizeof temp, RESTORE_SLOT);
+    if (h < 0) {
+        show_error(MSG_NO_TEMP_FILE, out_path);
+        return RC_OUT_OPEN;
+    }
+    Output out{place, temp, out_path};
+    int32_t rc = write_output(buffer, entry, ctx, h, out);
+    if (rc == 0 && plat::place_rename_temp(place, temp) != 0) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
-        plat::_unlink(temp);
+        delete_temp(out);
         rc = RC_OUT_OPEN;
     }
-    plat::remove_on_signal(1, nullptr);
+    plat::remove_on_signal(RESTORE_SLOT, nullptr);
     return rc;
 }
 
-// Where no temporary file can be made (a directory this user may not
-// write, holding a file he may), the output file is written in place.
-int32_t write_in_place(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const char* out_path) {
-    int h = plat::_open(out_path, plat::OF_WRONLY | plat::OF_CREAT | plat::OF_TRUNC | plat::OF_BINARY,
-                        plat::S_IWRITE_);
-    if (h < 0) {
-        show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
-        return RC_OUT_OPEN;
-    }
-    return write_output(buffer, entry, ctx, h, Output{out_path, out_path});
+// Applies attributes, times and permissions of a file entry to its place.
+void apply_file_properties(OpContext* ctx, const dir_entry* entry, const plat::Place* place) {
+    apply_properties(ctx, place, entry->name,
+                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime});
 }
 
 // True when name lies inside the directory stored as outer.
@@ -201,12 +213,12 @@ bool is_inside(const std::string& outer, const char* name) {
 // the chain that do not hold this one never got their closing records (a
 // damaged or cut archive): they are forgotten, so the chain stays the
 // current entry's ancestors and stays short.
-void note_open_dir(const dir_entry* entry, const char* out_path, OpenDirs* open_dirs) {
+void note_open_dir(const dir_entry* entry, const char* resolved, OpenDirs* open_dirs) {
     std::vector<OpenDir>& chain = open_dirs->chain;
     while (!chain.empty() && !is_inside(chain.back().name, entry->name)) chain.pop_back();
     OpenDir d;
     d.name = entry->name;
-    d.out_path = out_path;
+    d.rel = resolved;
     d.mode = entry->mode;
     d.attr_len = 0;
     if (entry->attr_len > 0 && entry->attr != nullptr) {
@@ -217,81 +229,109 @@ void note_open_dir(const dir_entry* entry, const char* out_path, OpenDirs* open_
 }
 
 // A closing record: the directory it closes gets the record's times and the
-// mode and attributes of its opening record.  A closing record whose opening
-// record this run did not restore changes nothing.
+// mode and attributes of its opening record, reached beneath the target
+// again (it may have been replaced meanwhile).  A closing record whose
+// opening record this run did not restore changes nothing.
 void close_directory(const OpContext* ctx, const dir_entry* entry, OpenDirs* open_dirs) {
     std::vector<OpenDir>& chain = open_dirs->chain;
     for (size_t i = chain.size(); i-- > 0;) {
         if (chain[i].name != entry->name) continue;
         const OpenDir& d = chain[i];
-        apply_properties(ctx, d.out_path.c_str(), d.name.c_str(),
-                         Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime});
+        HeldPlace at;
+        if (plat::place_beneath(entry->dir, d.rel.c_str(), false, &at.place, nullptr, 0) == plat::PLACE_OK &&
+            !at.place.name_was_link) {
+            apply_properties(ctx, &at.place, d.name.c_str(),
+                             Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime});
+        }
         chain.resize(i);
         return;
     }
 }
 
 // An opening record: the directory and its missing parents are made, or it
-// is found, and it is noted for its closing record.
+// is found, and it is noted for its closing record.  Returns 0, 1 when it
+// is left out (a link leads out), or -11 after message 16.
 int32_t open_directory(const dir_entry* entry, const char* out_path, const char* resolved,
-                       size_t rel_at, OpenDirs* open_dirs) {
-    int32_t rc = make_parents(out_path, rel_at);
-    if (rc != 0) return rc;
+                       OpenDirs* open_dirs) {
     // A name that resolves to the target directory itself lands here too:
-    // it exists, so it is only reported.
-    if (plat::_access(out_path, 4) == 0) {
-        show_info(MSG_DIR_EXISTS, out_path);
-    } else if (plat::_mkdir(out_path) != 0) {
+    // it exists, so it is only reported, and it keeps its own properties.
+    if (resolved[0] == '\0') {
+        if (plat::_access(out_path, 4) == 0) {
+            show_info(MSG_DIR_EXISTS, out_path);
+            return RC_OK;
+        }
         show_error(MSG_CANNOT_CREATE, out_path);
         return RC_MKDIR;
     }
-    // The target directory keeps its own properties, and a name that exists
-    // as something other than a directory gets none.  Nor does a symbolic
-    // link the user made: it may lead anywhere, and what it leads to is not
-    // the archive's to change.
-    char final_path[plat::PATH_CAP];
-    bool is_link = plat::_final_path(out_path, final_path, sizeof final_path) != 0 ||
-                   std::strcmp(final_path, out_path) != 0;
-    if (resolved[0] != '\0' && !is_link && is_directory(out_path)) note_open_dir(entry, out_path, open_dirs);
+    HeldPlace at;
+    int32_t rc = find_place(entry, resolved, out_path, RC_MKDIR, &at.place);
+    if (rc != 0) return rc;
+    if (plat::_access(at.place.path, 4) == 0) {
+        show_info(MSG_DIR_EXISTS, out_path);
+    } else if (plat::place_mkdir(&at.place) != 0) {
+        show_error(MSG_CANNOT_CREATE, out_path);
+        return RC_MKDIR;
+    }
+    // A name that exists as something other than a directory gets no
+    // properties.  Nor does a symbolic link the user made: what it leads
+    // to is not the archive's to change.
+    plat::StatRec st;
+    bool is_dir = plat::place_stat(&at.place, &st) == 0 && (st.mode & plat::MODE_DIR) != 0;
+    if (is_dir && !at.place.name_was_link) note_open_dir(entry, resolved, open_dirs);
     return RC_OK;
 }
 
-int32_t restore_directory(dir_entry* entry, OpContext* ctx,
-                          const char* out_path, const char* resolved, size_t rel_at,
-                          OpenDirs* open_dirs) {
-    if (entry->entry_flags & ENTRY_DIR_END) {
-        close_directory(ctx, entry, open_dirs);
-    } else {
-        int32_t rc = open_directory(entry, out_path, resolved, rel_at, open_dirs);
-        if (rc != 0) return rc;
-    }
-    // A directory carries no data.  Should a damaged archive give it some,
-    // pass over it exactly as the listing does, so that both walks see the
-    // same entries.
+// Passes over the data of an entry that is not written.
+int32_t pass_over_data(dir_entry* entry) {
     if (entry->clen == 0) return RC_OK;
     int32_t rc = skip_entry_data(entry);
     if (rc != 0) show_error(MSG_READ_ERROR, entry->name);
     return rc;
 }
 
+// An entry left out while the walk goes on: the walk will end with -12
+// unless an earlier entry was left out first.
+void note_left_out(OpenDirs* open_dirs) {
+    if (open_dirs->first_failure == 0) open_dirs->first_failure = RC_OUT_OPEN;
+}
+
+int32_t restore_directory(dir_entry* entry, OpContext* ctx, const char* out_path, const char* resolved,
+                          OpenDirs* open_dirs) {
+    if (entry->entry_flags & ENTRY_DIR_END) {
+        close_directory(ctx, entry, open_dirs);
+    } else {
+        int32_t rc = open_directory(entry, out_path, resolved, open_dirs);
+        if (rc < 0) return rc;
+        if (rc == 1) note_left_out(open_dirs);
+    }
+    // A directory carries no data.  Should a damaged archive give it some,
+    // pass over it exactly as the listing does, so that both walks see the
+    // same entries.
+    return pass_over_data(entry);
+}
+
 int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, const char* out_path,
-                     const char* resolved, size_t rel_at) {
+                     const char* resolved, OpenDirs* open_dirs) {
     // A name that resolves to nothing would open the target directory
     // itself: refuse it as an output file that cannot be opened.
     if (resolved[0] == '\0') {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
-    int32_t rc = make_parents(out_path, rel_at);
+    HeldPlace at;
+    int32_t rc = find_place(entry, resolved, out_path, RC_OUT_OPEN, &at.place);
+    if (rc == 1) {
+        note_left_out(open_dirs);
+        return pass_over_data(entry);
+    }
     if (rc != 0) return rc;
-    if (refused_output(ctx, out_path)) {
+    if (refused_output(ctx, at.place.path)) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
-    rc = write_beside(buffer, entry, ctx, out_path);
-    if (rc == 1) rc = write_in_place(buffer, entry, ctx, out_path);
+    rc = write_beside(buffer, entry, ctx, &at.place, out_path);
     if (rc != 0) return rc;
-    apply_file_properties(ctx, entry, out_path);
+    apply_file_properties(ctx, entry, &at.place);
     // Restored, but with another length than its record's.
     return file_check_size_unvouched() ? RC_DAMAGED : RC_OK;
 }
@@ -369,14 +409,6 @@ int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, O
     // A closing record creates nothing, so it has nothing to report either.
     bool closing = is_dir && (entry->entry_flags & ENTRY_DIR_END);
     if (climbed && !closing) show_error(MSG_UNSAFE_PATH, entry->name, resolved);
-    // Where the part below the walk's directory begins in out_path.
-    size_t rel_at = std::strlen(out_path) - std::strlen(resolved);
-    if (is_dir) return restore_directory(entry, ctx, out_path, resolved, rel_at, open_dirs);
-    return restore_file(buffer, entry, ctx, out_path, resolved, rel_at);
-}
-
-void apply_file_properties(OpContext* ctx, const dir_entry* entry, const char* out_path) {
-    if (entry->mode & plat::MODE_DIR) return;
-    apply_properties(ctx, out_path, entry->name,
-                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime});
+    if (is_dir) return restore_directory(entry, ctx, out_path, resolved, open_dirs);
+    return restore_file(buffer, entry, ctx, out_path, resolved, open_dirs);
 }

@@ -14,32 +14,37 @@
 // neither changes the times nor is stopped by the mode).
 struct OpenDir {
     std::string name;  // stored name, which the closing record repeats
-    std::string out_path;
+    std::string rel;   // its resolved name below the walk's directory
     uint16_t mode;
     int32_t attr_len;
     unsigned char attr[2];
 };
 
-// The directories opened and not yet closed, outermost first.  Owned by the
-// unpack walk; only the chain of the current entry's ancestors is kept.
+// The directories opened and not yet closed, outermost first, and what the
+// unpack walk must end with.  Owned by the unpack walk; only the chain of
+// the current entry's ancestors is kept.
 struct OpenDirs {
     std::vector<OpenDir> chain;
+    // The result of the first entry left out while the walk went on (-12),
+    // or 0.
+    int32_t first_failure = 0;
 };
 
 // Writes entry at its resolved output path under entry->dir, consuming its
 // chunks and linked headers from the archive; missing parent directories
-// are made on the way.  An existing file is replaced only by a whole entry
-// and is left as it was on any failure.  A directory's opening record is noted in open_dirs
-// and its closing record applies the noted properties.  A file is kept only
-// once the checks of integrity.h passed.  Returns 0; RC_DAMAGED after the
-// damage messages when the entry's data is damaged but the next entry can
-// be read (nothing of it kept), or when a file was restored with another
-// size than its record's and no checksum vouched for it; or -6, -11, -12,
-// -13, -14 after their messages.
+// are made on the way.  An existing file is replaced only by a whole entry:
+// a failure leaves it as it was, and where no temporary file can be made
+// beside it nothing is written (message 58, -12).  A symbolic link under
+// entry->dir is followed only when it leads to a place beneath it;
+// otherwise the entry is left out with message 60, its data passed over,
+// open_dirs->first_failure set, and the result is 0.  A directory's opening
+// record is noted in open_dirs and its closing record applies the noted
+// properties.  A file is kept only once the checks of integrity.h passed.
+// Returns 0; RC_DAMAGED after the damage messages when the entry's data is
+// damaged but the next entry can be read (nothing of it kept), or when a
+// file was restored with another size than its record's and no checksum
+// vouched for it; or -6, -11, -12, -13, -14 after their messages.
 int32_t restore_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
-
-// Applies attributes, times and permissions of a file entry to out_path.
-void apply_file_properties(OpContext* ctx, const dir_entry* entry, const char* out_path);
 
 // Resolves a stored name under dir lexically into out (cap bytes): both
 // separators, empty and "." components dropped, ".." removes the component

@@ -282,21 +282,21 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
     entry_reader_reset();
     // A damaged entry is left out and the walk goes on; the first failure
     // is the walk's result.
-    int32_t first_failure = RC_OK;
     for (;;) {
         int32_t rc = selection_active(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
                                            : uncompress_step(&entry, ctx, &open_dirs);
         if (rc == RC_END) break;
         if (rc == RC_DAMAGED) {
-            if (first_failure == RC_OK) first_failure = RC_READ;
+            if (open_dirs.first_failure == 0) open_dirs.first_failure = RC_READ;
             continue;
         }
-        if (rc < 0) return first_failure != RC_OK ? first_failure : rc;
+        // Once an entry was left out, the run ends with its result.
+        if (rc < 0) return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
     }
     // A test or compare run ends with its totals instead.
     if (!(ctx->flags & OPT_QUIET) && !ctx->verify) stdout_write("\n", 1);
     int32_t rc = selection_report(sel);
-    return first_failure != RC_OK ? first_failure : rc;
+    return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
 }
 
 int32_t list_step(dir_entry* entry, OpContext* ctx) {

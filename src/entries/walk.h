@@ -12,10 +12,12 @@ struct Selection;
 // Restores (or, under -s, passes over) every entry, or with a selection
 // that has arguments the entries it chooses, together with the directories
 // that hold them; when testing or comparing (ctx->verify) each entry is
-// checked instead, and the final empty line is left to the caller.  A
-// damaged entry is left out and the walk goes on.  Returns 0, -6 when an
-// entry was damaged, the first negative step result, or -24 after message
-// 55 when an argument chose nothing.
+// checked instead, and the final empty line is left to the caller.  An
+// entry that is damaged, or left out for a symbolic link leading out of the
+// target, is passed over and the walk goes on.  Returns 0, the result of
+// the first entry left out so (-6 damaged, -12 link), else the first
+// negative step result, or -24 after message 55 when an argument chose
+// nothing.
 int32_t uncompress_walk(OpContext* ctx, Selection* sel = nullptr);
 // One entry; open_dirs holds the walk's directories waiting for their
 // closing records.  Returns 0, 1 at the end of the archive, or negative.

@@ -337,6 +337,59 @@ int64_t handle_size(int fd);
 // standard input (which then holds an archive) is never read for keys.
 void keys_from_console_only();
 
+// ---- places beneath an unpack target ----------------------------------------
+
+// Where an unpacked entry goes: reached from the target directory one name
+// at a time, a symbolic link on the way (a parent or the name itself)
+// followed only when what it leads to lies beneath the target, with the
+// rule of the kernel's RESOLVE_BENEATH: an absolute link, or a ".." above
+// the target, leads out.  On POSIX the place is held as its directory open
+// and its last name, and every call below works on that directory, so a
+// link made meanwhile cannot redirect it; the Windows build checks junctions
+// and links name by name and then works on the path, which a concurrent
+// change of the tree can race.
+struct Place {
+    int dir;              // the directory held open (POSIX), else -1
+    char path[PATH_CAP];  // the target joined to the names as reached
+    const char* name;     // the last name, inside path
+    bool name_was_link;   // the entry's own name was a link, followed
+};
+
+enum : int {
+    PLACE_OK = 0,
+    PLACE_FAILED = -1,     // cannot be reached (no permission, a loop of links, too long)
+    PLACE_LEADS_OUT = -2,  // a link on the way leads out of the target
+    PLACE_NO_PARENT = -3,  // a parent is no directory, or could not be made: its path in failed
+};
+
+// Finds the place of rel (relative, '/' between names, no "." or "..")
+// beneath target (which may itself be a link: the user chose it); with
+// make_parents the missing directories on the way are made.  The place may
+// not exist yet.  Returns PLACE_OK with *place to close with place_close,
+// or one of the failures above (failed, cap bytes, names the parent).
+int place_beneath(const char* target, const char* rel, bool make_parents, Place* place, char* failed,
+                  size_t failed_cap);
+void place_close(Place* place);
+
+// Status of the place itself (a link there is not followed).  Returns 0, or -1.
+int place_stat(const Place* place, StatRec* st);
+// Makes the place as one directory.  Returns 0, or -1.
+int place_mkdir(const Place* place);
+// Creates a new empty owner-only file beside the place ('.' and random
+// characters), its full path in temp_path (cap bytes) noted in signal slot
+// `slot` (remove_on_signal) before the file exists.  Returns a handle
+// opened for writing, or -1 with the slot cleared.
+int place_open_temp(const Place* place, char* temp_path, size_t cap, int slot);
+// Renames the file place_open_temp made over the place, or deletes it.
+// Return 0, or -1.
+int place_rename_temp(const Place* place, const char* temp_path);
+int place_unlink_temp(const Place* place, const char* temp_path);
+// The calls of SetFileAttributesA, _utime and _chmod on the place, which
+// never follow a link there.
+int place_set_attributes(const Place* place, uint32_t attrs);
+int place_utime(const Place* place, int64_t atime, int64_t mtime);
+int place_chmod(const Place* place, int mode);
+
 // ---- command line ---------------------------------------------------------
 
 // True when c introduces an option: '-', and on Windows '/' too (on POSIX

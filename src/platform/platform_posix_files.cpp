@@ -67,15 +67,6 @@ int keep_if_regular(int fd, int flags) {
 
 // ---- status and modes -----------------------------------------------------
 
-// The process umask.  umask(2) can only be read by setting it, so it is set
-// back at once; only the main thread creates files, so none is created in
-// between.
-mode_t current_umask() {
-    mode_t old = ::umask(0);
-    ::umask(old);
-    return old;
-}
-
 // Start of the last component of a path (either separator), ignoring
 // trailing separators; *len receives its length.
 const char* last_component(const char* path, size_t* len) {
@@ -118,6 +109,16 @@ uint32_t parse_dosattrib(const char* text, size_t len) {
     return digits == 0 ? 0 : value & DOSATTRIB_BITS;
 }
 
+// The text written into user.DOSATTRIB for attrs.
+struct DosattribText {
+    char text[16];
+    size_t len;
+    explicit DosattribText(uint32_t attrs) {
+        int n = snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(attrs & DOSATTRIB_BITS));
+        len = static_cast<size_t>(n);
+    }
+};
+
 uint32_t read_dosattrib(const char* os_path) {
     char small[256];
     ssize_t n = ::getxattr(os_path, DOSATTRIB_NAME, small, sizeof small);
@@ -133,6 +134,15 @@ uint32_t read_dosattrib(const char* os_path) {
 }
 
 }  // namespace
+
+// The process umask.  umask(2) can only be read by setting it, so it is set
+// back at once; only the main thread creates files, so none is created in
+// between.
+mode_t current_umask() {
+    mode_t old = ::umask(0);
+    ::umask(old);
+    return old;
+}
 
 // ---- handles ----------------------------------------------------------------
 
@@ -262,6 +272,11 @@ int stat_path(const char* os_path, StatRec* st) {
     if (::stat(os_path, &s) != 0) return fail();
     // A FIFO, socket or device is never handed on: opening one could block.
     if (!S_ISREG(s.st_mode) && !S_ISDIR(s.st_mode)) return fail_with(ENXIO);
+    status_of(s, st);
+    return 0;
+}
+
+void status_of(const struct stat& s, StatRec* st) {
     st->mode = static_cast<uint32_t>(s.st_mode) & 0xFFFF;
     st->size = static_cast<int64_t>(s.st_size);
     st->atime = static_cast<int64_t>(s.st_atime);
@@ -269,7 +284,6 @@ int stat_path(const char* os_path, StatRec* st) {
     st->ctime = static_cast<int64_t>(s.st_ctime);
     st->id.volume = static_cast<uint64_t>(s.st_dev);
     st->id.index = static_cast<uint64_t>(s.st_ino);
-    return 0;
 }
 
 bool is_same_file(const char* path, int fd) {
@@ -387,9 +401,17 @@ int SetFileAttributesA(const char* path, uint32_t attrs) {
         fail();
         return 0;
     }
-    char text[16];
-    int len = snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(attrs & DOSATTRIB_BITS));
-    if (::setxattr(os.c_str(), DOSATTRIB_NAME, text, static_cast<size_t>(len), 0) != 0) {
+    DosattribText text(attrs);
+    if (::setxattr(os.c_str(), DOSATTRIB_NAME, text.text, text.len, 0) != 0) {
+        fail();
+        return 0;
+    }
+    return 1;
+}
+
+int set_dosattrib_fd(int fd, uint32_t attrs) {
+    DosattribText text(attrs);
+    if (::fsetxattr(fd, DOSATTRIB_NAME, text.text, text.len, 0) != 0) {
         fail();
         return 0;
     }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -59,6 +61,9 @@ private:
 // or -1 with the last error set; a FIFO, socket or device fails (ENXIO).
 int stat_path(const char* os_path, StatRec* st);
 
+// The status record of what stat(2) gave.
+void status_of(const struct stat& s, StatRec* st);
+
 // The attribute bits of a path spelled as the kernel reads it and, through
 // st_out, its status; ATTR_INVALID when it has none.
 uint32_t os_attributes_with_status(const char* os_path, StatRec* st_out);
@@ -71,6 +76,12 @@ bool take_entry_status(const char* os_path, StatRec* st);
 // noted above by a relative name); _chdir forgets it.
 void note_working_dir(const char* path);
 void forget_working_dir();
+
+// The process's file creation mask.
+mode_t current_umask();
+// Writes the hidden, system and archive bits of attrs into user.DOSATTRIB
+// of the open file fd.  Returns nonzero, or 0 with the last error set.
+int set_dosattrib_fd(int fd, uint32_t attrs);
 
 // Puts the terminal back when a key read left it raw; async-signal-safe,
 // called by the handler that ends the process on a signal.

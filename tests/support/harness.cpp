@@ -101,6 +101,16 @@ void remove_tree(const std::string& path) {
 
 bool running_as_root() { return ::geteuid() == 0; }
 
+std::vector<std::string> fault_library_env() {
+    // A sanitized program wants its runtime first; the library need not
+    // come after it.
+#ifdef FAULT_LIB
+    return {"LD_PRELOAD=" FAULT_LIB, "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+#else
+    return {};
+#endif
+}
+
 static std::string env_or(const char* name, const char* fallback) {
     const char* v = std::getenv(name);
     return v != nullptr && *v != '\0' ? v : fallback;

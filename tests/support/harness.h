@@ -114,6 +114,11 @@ int shell(const std::string& command);
 // True when the process runs as root.
 bool running_as_root();
 
+// The environment entries that load the fault sweep's preload library
+// (tests/tools/fault_inject.cpp) into a Linux program run with RunOptions;
+// the library's own variables are added by the caller.
+std::vector<std::string> fault_library_env();
+
 // Path of the program under test, and of the prompt and seam probes built
 // for the same system (KELPARC_PROMPT_PROBE and KELPARC_SEAM_PROBE in the
 // environment, else the host's).

@@ -610,12 +610,13 @@ TEST(RestoreWalk, ClosingRecordsWithoutTheirOpeningOnesChangeNothing) {
         EXPECT_EQ(stat_of(p).st_mode & 0777, 0755u) << p;
     }
 
-    // A directory reached through the user's own symbolic link keeps its
-    // mode and times.
+    // A directory behind the user's own symbolic link out of the target is
+    // not restored, and keeps its mode and times.
     set_dir(a.sentinel, 0755, T_PAST);
     ASSERT_EQ(symlink(a.sentinel.c_str(), (a.target + "/ln").c_str()), 0);
     r = a.unpack(ab::header() + dir_record("ln", false, 040700, 1) + dir_record("ln", true, 040700, T_PAST + 9));
-    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.rc, -12);
+    EXPECT_EQ(r.err, "Not restoring " + a.target + "/ln: a symbolic link leads out of the target\n");
     EXPECT_EQ(stat_of(a.sentinel).st_mtime, T_PAST);
     EXPECT_EQ(stat_of(a.sentinel).st_mode & 0777, 0755u);
 
