@@ -77,6 +77,7 @@ const CatalogueEntry catalogue[] = {
     {56, "Size of %s differs from its record: %s bytes restored, %s recorded\n"},
     {57, "Checksum mismatch in %s\n"},
     {62, "Invalid option \"%s\" ignored.\n"},
+    {63, "Stored twice as %s: %s\n"},
     {64, "Cannot read the file list %s\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},

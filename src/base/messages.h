@@ -98,6 +98,7 @@ enum : int32_t {
     MSG_SIZE_DIFFERS = 56,   // "Size of %s differs from its record: %s bytes restored, %s recorded\n"
     MSG_CHECKSUM_MISMATCH = 57,  // "Checksum mismatch in %s\n"
     MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
+    MSG_STORED_TWICE = 63,     // "Stored twice as %s: %s\n" (stored name, then the second source)
     MSG_FILE_LIST_UNREADABLE = 64,  // "Cannot read the file list %s\n"
     MSG_USAGE_JOBS = 520,    // the usage line of -j
     MSG_USAGE_DETAIL = 521,  // the usage line of -v
