@@ -226,12 +226,15 @@ TEST(StoredTwice, EachSecondEntryOfAPathIsReportedAndStillStored) {
         // As unpacking resolves names.
         {{"-r", "a", "b/../a/x.txt"}, "Stored twice as b/../a/x.txt: b/../a/x.txt\n", 2},
         {{"a/x.txt", "b/x.txt", "x.txt"}, "Stored twice as x.txt: b/x.txt\nStored twice as x.txt: x.txt\n", 3},
+        // Letter case as the system's names compare.
+        {{"a/x.txt", "c/X.txt"}, th::windows_target() ? "Stored twice as X.txt: c/X.txt\n" : "", 2},
     };
     for (const TwiceCase& c : cases) {
         th::ScratchDir dir;
         th::write_file(dir / "a/x.txt", "A\n");
         th::write_file(dir / "b/x.txt", "B\n");
         th::write_file(dir / "x.txt", "X\n");
+        th::write_file(dir / "c/X.txt", "C\n");
         std::vector<std::string> args = c.args;
         args.push_back("c.kel");
         for (const char* jobs : {"-j1", "-j3"}) {
