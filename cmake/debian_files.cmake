@@ -14,6 +14,8 @@ foreach(pair "docs/kelparc.1:kelparc.1.gz" "cmake/debian/changelog:changelog.gz"
   list(APPEND KELPARC_GZ_FILES ${KELPARC_GZ_DIR}/${target})
 endforeach()
 add_custom_target(compressed_docs ALL DEPENDS ${KELPARC_GZ_FILES})
+# Whoever builds the program can install it.
+add_dependencies(kelparc compressed_docs)
 install(FILES ${KELPARC_GZ_DIR}/kelparc.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${KELPARC_GZ_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/cmake/debian/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,6 +1,5 @@
 // Leaving names out (--exclude), taking file arguments from lists
-// (--files-from), names stored twice, and -a with the archive among its
-// inputs.
+// (--files-from), and names stored twice.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -252,20 +251,6 @@ TEST(StoredTwice, EachSecondEntryOfAPathIsReportedAndStillStored) {
         }
         EXPECT_EQ(files, c.n_files) << c.args[1];
     }
-}
-
-TEST(Append, TheArchiveAmongTheFilesIsRefusedAndLeftAsItWas) {
-    th::ScratchDir dir;
-    th::write_file(dir / "x.txt", "X\n");
-    ASSERT_EQ(run_in(dir, {"-q", "x.txt", "p.kel"}).status, 0);
-    const std::string before = th::read_file(dir / "p.kel");
-    auto r = run_in(dir, {"-a", "x.txt", "p.kel", "p.kel"});
-    EXPECT_EQ(r.status, th::status_of(-4));
-    EXPECT_EQ(r.err, "The archive " + th::native_path(dir / "p.kel") + " is also one of the files to store\n");
-    EXPECT_EQ(th::read_file(dir / "p.kel"), before);
-    // Through a pattern it is passed over, as when writing a new archive.
-    auto p = run_in(dir, {"-a", "*.kel", "p.kel"});
-    EXPECT_EQ(p.status, 0);
 }
 
 }  // namespace
