@@ -1,4 +1,5 @@
-// Lists of names to read on Windows: a file, or standard input, as bytes.
+// Lists of names to read on Windows: a file (by its wide path), or standard
+// input, as bytes.
 #if defined(_WIN32)
 
 #include <windows.h>
@@ -21,7 +22,7 @@ int open_name_list(const char* path) {
     } else {
         win::WinPath os(path);
         if (!os.ok()) return -1;
-        fd = ::_open(os.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+        fd = ::_wopen(os.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     }
     return fd < 0 ? win::fail_errno() : fd;
 }

@@ -145,3 +145,13 @@ TEST(Select, ManyNamesOverManyEntriesTakeLinearTime) {
     EXPECT_EQ(std::count(sel.matched.begin(), sel.matched.end(), 1), n + 2);
     EXPECT_LT(seconds, 5.0);
 }
+
+TEST(Select, NamesLookedUpCompareAsPatternsDo) {
+    EXPECT_TRUE(chooses("src/A.c", "SRC/a.C", true));
+    EXPECT_FALSE(chooses("src/A.c", "SRC/a.C", false));
+    // A name holding a character that may pass for an ASCII letter, and a
+    // name beyond ASCII, are compared as the system compares names.
+    EXPECT_TRUE(chooses("SRC", "src/\xC4\xB1x", true));
+    EXPECT_FALSE(chooses("SRC/IX", "src/\xC4\xB1x", false));
+    EXPECT_EQ(chooses("\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9/f", true), plat::names_ignore_case());
+}
