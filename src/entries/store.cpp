@@ -397,12 +397,12 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
 
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st) {
     if (!name_fits(stored)) return RC_OK;
-    if (kind == RecordKind::dir_open) note_stored_name(stored, stored);
     Pipeline* const pl = g_pipeline;
     if (pl == nullptr) {  // on its own
         store_workers_begin(ctx, 1);
         return store_workers_end(store_directory(kind, stored, ctx, st));
     }
+    if (kind == RecordKind::dir_open) note_stored_name(stored, stored);
     if (pl->failed != 0) return pl->failed;
     queue_output(pl, record_output(ctx, Output::RECORD, kind, stored, stored, st));
     return pipeline_result(RC_OK);

@@ -9,6 +9,7 @@
 #include "base/context.h"
 #include "base/messages.h"
 #include "entries/restore.h"
+#include "entries/store.h"
 #include "platform/platform.h"
 
 namespace {
@@ -29,5 +30,6 @@ void note_stored_name(const char* stored, const char* source) {
     if (plat::names_ignore_case()) {
         for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    if (!stored_paths.insert(key).second) show_error(MSG_STORED_TWICE, stored, source);
+    // In its place among what storing has queued.
+    if (!stored_paths.insert(key).second && store_before_message()) show_error(MSG_STORED_TWICE, stored, source);
 }
