@@ -1,6 +1,8 @@
 // Choosing archive entries by name, component by component.
 #include "archive/select.h"
 
+#include <cstring>
+
 #include "base/context.h"
 #include "base/messages.h"
 #include "platform/platform.h"
@@ -67,6 +69,103 @@ bool chooses(const NameParts& wanted, const NameParts& name, bool ignore_case) {
     return true;
 }
 
+// Where names ignore case, an argument is looked up by its ASCII letters
+// folded, so only arguments of ASCII bytes alone are; and a name holding
+// one of the few characters that the system's case-blind comparison may take
+// for an ASCII letter (dotted and dotless i, long s, the Kelvin sign) is
+// compared with each of them instead.
+bool is_ascii(const std::string& text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+bool may_match_ascii(const std::string& part) {
+    static const char* const look_alikes[] = {"\xC4\xB0", "\xC4\xB1", "\xC5\xBF", "\xE2\x84\xAA"};
+    for (const char* seq : look_alikes) {
+        if (part.find(seq) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// The lookup key of components: joined with '/', ASCII letters folded when
+// case is ignored.
+void add_key_part(std::string* key, const std::string& part, bool ignore_case) {
+    if (!key->empty()) key->push_back('/');
+    for (char c : part) *key += ignore_case && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool has_pattern(const std::string& arg) { return arg.find_first_of("*?") != std::string::npos; }
+
+void mark_exact(Selection* sel, ExactNames* names) {
+    if (names->marked) return;
+    names->marked = true;
+    for (size_t i : names->args) sel->matched[i] = 1;
+}
+
+// Marks the arguments without a pattern that choose the name: those naming
+// it or a directory it lies under.
+bool choose_exact(Selection* sel, const NameParts& parts) {
+    bool chosen = false;
+    std::string key;
+    for (const std::string& part : parts) {
+        if (sel->ignore_case && may_match_ascii(part)) {
+            for (auto& entry : sel->exact) {
+                if (!chooses(sel->wanted[entry.second.args[0]], parts, true)) continue;
+                chosen = true;
+                mark_exact(sel, &entry.second);
+            }
+            return chosen;
+        }
+        add_key_part(&key, part, sel->ignore_case);
+        auto it = sel->exact.find(key);
+        if (it == sel->exact.end()) continue;
+        chosen = true;
+        mark_exact(sel, &it->second);
+    }
+    return chosen;
+}
+
+// Sorts the arguments into those looked up by name and those tried one by
+// one, once, when the first name is chosen (ignore_case is settled then).
+void index_arguments(Selection* sel) {
+    sel->indexed = true;
+    for (size_t i = 0; i < sel->wanted.size(); ++i) {
+        const NameParts& parts = sel->wanted[i];
+        if (parts.empty() || has_pattern(sel->typed[i]) || (sel->ignore_case && !is_ascii(sel->typed[i]))) {
+            sel->patterned.push_back(i);
+            continue;
+        }
+        std::string key;
+        for (const std::string& part : parts) add_key_part(&key, part, sel->ignore_case);
+        sel->exact[key].args.push_back(i);
+    }
+}
+
+struct Exclusion {
+    NameParts parts;
+    bool whole;  // the pattern had a separator
+};
+
+std::vector<Exclusion> exclusions;
+
+bool excluded_by(const Exclusion& ex, const NameParts& name, bool ignore_case) {
+    if (ex.whole) return chooses(ex.parts, name, ignore_case);
+    for (const std::string& part : name) {
+        if (component_matches(ex.parts[0], part, ignore_case)) return true;
+    }
+    return false;
+}
+
+bool parts_excluded(const NameParts& name) {
+    const bool ignore_case = plat::names_ignore_case();
+    for (const Exclusion& ex : exclusions) {
+        if (excluded_by(ex, name, ignore_case)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 NameParts name_parts(const char* name) {
@@ -94,11 +193,18 @@ void selection_init(Selection* sel, int32_t count, char* const* args) {
 
 bool selection_active(const Selection* sel) { return sel != nullptr && !sel->typed.empty(); }
 
+bool selection_filters(const Selection* sel) {
+    return sel != nullptr && (!sel->typed.empty() || !exclusions.empty());
+}
+
 bool selection_choose(Selection* sel, const char* name) {
-    if (!selection_active(sel)) return true;
+    if (!selection_filters(sel)) return true;
     NameParts parts = name_parts(name);
-    bool chosen = false;
-    for (size_t i = 0; i < sel->wanted.size(); ++i) {
+    if (parts_excluded(parts)) return false;
+    if (!selection_active(sel)) return true;
+    if (!sel->indexed) index_arguments(sel);
+    bool chosen = choose_exact(sel, parts);
+    for (size_t i : sel->patterned) {
         if (chooses(sel->wanted[i], parts, sel->ignore_case)) {
             sel->matched[i] = 1;
             chosen = true;
@@ -106,6 +212,16 @@ bool selection_choose(Selection* sel, const char* name) {
     }
     return chosen;
 }
+
+void exclusions_set(int32_t count, const char* const* patterns) {
+    exclusions.clear();
+    for (int32_t i = 0; i < count; ++i) {
+        Exclusion ex{name_parts(patterns[i]), std::strpbrk(patterns[i], "/\\") != nullptr};
+        if (!ex.parts.empty()) exclusions.push_back(ex);
+    }
+}
+
+bool name_excluded(const char* name) { return !exclusions.empty() && parts_excluded(name_parts(name)); }
 
 bool lies_under(const NameParts& dir, const NameParts& name, bool ignore_case) {
     if (dir.size() >= name.size()) return false;

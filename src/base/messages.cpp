@@ -79,6 +79,7 @@ const CatalogueEntry catalogue[] = {
     {58, "Cannot make a temporary file beside %s\n"},
     {60, "Not restoring %s: a symbolic link leads out of the target\n"},
     {62, "Invalid option \"%s\" ignored.\n"},
+    {63, "Stored twice as %s: %s\n"},
     {64, "Cannot read the file list %s\n"},
     {500, "Uncompressing %s ...\n"},
     {501, "Listing %s ...\n"},

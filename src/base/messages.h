@@ -100,6 +100,7 @@ enum : int32_t {
     MSG_NO_TEMP_FILE = 58,   // "Cannot make a temporary file beside %s\n"
     MSG_LINK_LEADS_OUT = 60,  // "Not restoring %s: a symbolic link leads out of the target\n"
     MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
+    MSG_STORED_TWICE = 63,     // "Stored twice as %s: %s\n" (stored name, then the second source)
     MSG_FILE_LIST_UNREADABLE = 64,  // "Cannot read the file list %s\n"
     MSG_USAGE_JOBS = 520,    // the usage line of -j
     MSG_USAGE_DETAIL = 521,  // the usage line of -v

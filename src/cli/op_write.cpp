@@ -282,8 +282,11 @@ int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n
     int64_t appended_from = -1;
     int32_t rc = RC_OK;
     if (append) {
-        rc = open_archive_for_append(ctx, &appended_from);
-        if (rc < 0) show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        rc = refuse_archive_as_input(config, ctx);
+        if (rc == 0) {
+            rc = open_archive_for_append(ctx, &appended_from);
+            if (rc < 0) show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        }
     } else {
         rc = refuse_existing_archive(ctx);
         if (rc < 0) show_error(MSG_CANNOT_OPEN, ctx->archive_path);

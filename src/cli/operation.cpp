@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "archive/select.h"
 #include "base/messages.h"
 #include "base/progress.h"
 #include "base/prompt.h"
@@ -50,6 +51,7 @@ int32_t begin_operation(OpContext* context, RunConfig* config) {
     context->flags = ORIGIN_KELPARC | config->flags;
     context->checksum = config->checksum;
     quiet_switch = (context->flags & OPT_QUIET) ? 1 : 0;
+    exclusions_set(config->n_excludes, config->excludes);
     if (context->flags & OPT_START_DIR) {
         int32_t rc = take_start_dir(context, config);
         if (rc != RC_OK) return rc;

@@ -12,6 +12,7 @@
 #include "base/progress.h"
 #include "cli/operations.h"
 #include "cli/std_streams.h"
+#include "files/name_list.h"
 #include "platform/platform.h"
 
 const OperationTable real_operations = {run_compress, run_append, run_uncompress, run_list, run_test,
@@ -276,6 +277,18 @@ int32_t take_archive_name(RunConfig* config, const char* name) {
     return RC_OK;
 }
 
+// Adds the names of every --files-from list, in order, after the file
+// arguments.  Returns 0, or -21 when a list cannot be read.
+int32_t add_listed_files(const RunConfig& config, std::vector<char*>* files) {
+    std::vector<std::string> names;
+    for (int32_t i = 0; i < config.n_files_from; ++i) {
+        int32_t rc = read_name_list(config.files_from[i], (config.flags & OPT_QUIET) != 0, &names);
+        if (rc != RC_OK) return rc;
+    }
+    for (const std::string& name : names) files->push_back(copy_text(name.c_str()));
+    return RC_OK;
+}
+
 int32_t choose_and_run(RunConfig* config, const ScanResult& scan, const char* last,
                        const OperationTable& ops) {
     OperationFn op = ops.compress;
@@ -335,8 +348,10 @@ int32_t kelparc_main(int argc, char** argv, const OperationTable& ops) {
     config.file_count = argc - 2 - scan.option_count;
     std::vector<char*> files;
     for (int32_t i = 0; i < config.file_count; ++i) files.push_back(copy_text(argv[1 + scan.option_count + i]));
+    rc = add_listed_files(config, &files);
+    config.file_count = static_cast<int32_t>(files.size());
     config.files = files.empty() ? nullptr : files.data();
-    rc = choose_and_run(&config, scan, argv[argc - 1], ops);
+    if (rc == RC_OK) rc = choose_and_run(&config, scan, argv[argc - 1], ops);
     for (char* f : files) delete[] f;
     progress_end();
     // What is still buffered must reach standard output too.

@@ -30,11 +30,13 @@
 
 #include "archive/block_io.h"
 #include "archive/dir_record.h"
+#include "archive/select.h"
 #include "archive/stored_name.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
 #include "entries/integrity.h"
+#include "entries/stored_twice.h"
 #include "entries/worker_pool.h"
 
 namespace {
@@ -350,6 +352,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
                    int strip) {
     if (is_archive_itself(path, st, ctx)) return RC_OK;
     std::string name = stored_name(RecordKind::file, path, dir_part, strip);
+    if (name_excluded(name.c_str())) return RC_OK;
     if (!name_fits_record(name.c_str())) {
         store_error(MSG_NAME_NOT_STORABLE, name.c_str());
         return RC_OK;
@@ -366,6 +369,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
         store_error(MSG_SOURCE_OPEN, path);
         return pipeline_result(RC_OPEN);
     }
+    note_stored_name(name.c_str(), stored_name(RecordKind::file, path, dir_part, 0).c_str());
     std::string line;
     if (!(ctx->flags & OPT_QUIET)) line = printable_name(name.c_str()) + "\n";
     int64_t n_stored = 0;
@@ -398,6 +402,7 @@ int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, con
         store_workers_begin(ctx, 1);
         return store_workers_end(store_directory(kind, stored, ctx, st));
     }
+    if (kind == RecordKind::dir_open) note_stored_name(stored, stored);
     if (pl->failed != 0) return pl->failed;
     queue_output(pl, record_output(ctx, Output::RECORD, kind, stored, stored, st));
     return pipeline_result(RC_OK);

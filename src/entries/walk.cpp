@@ -238,7 +238,7 @@ int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals*
     bool hidden = (entry->entry_flags & ENTRY_HIDDEN_SKIP) != 0;
     bool unnamed = (entry->entry_flags & (ENTRY_DIR_END | ENTRY_HIDDEN_SKIP)) != 0;
     // A silently skipped record is never chosen by name.
-    bool chosen = hidden ? !selection_active(sel) : selection_choose(sel, entry->name);
+    bool chosen = hidden ? !selection_active(sel) && !name_excluded(entry->name) : selection_choose(sel, entry->name);
     bool quiet = (ctx->flags & OPT_QUIET) != 0;
     int64_t stored = 0;
     if (hidden) {
@@ -283,7 +283,7 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
     // A damaged entry is left out and the walk goes on; the first failure
     // is the walk's result.
     for (;;) {
-        int32_t rc = selection_active(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
+        int32_t rc = selection_filters(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
                                            : uncompress_step(&entry, ctx, &open_dirs);
         if (rc == RC_END) break;
         if (rc == RC_DAMAGED) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "archive/dir_record.h"
+#include "archive/select.h"
 #include "base/messages.h"
 #include "entries/store.h"
 #include "files/file_list.h"
@@ -250,6 +251,8 @@ int32_t check_descent(const char* dir_left, const char* dir_entered_now) {
 }
 
 int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
+    // Left out with all it holds.
+    if (name_excluded(stored_path)) return RC_OK;
     if (!name_fits_record(stored_path)) {
         walk_error(MSG_NAME_NOT_STORABLE, stored_path);
         return RC_OK;

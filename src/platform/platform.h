@@ -88,6 +88,11 @@ long _read(int fd, void* buf, unsigned n);
 // (disk full, file size limit).  Partial writes are retried until whole.
 long _write(int fd, const void* buf, unsigned n);
 
+// Opens a list of names for reading: "-" is standard input (a handle of its
+// own, read as bytes), any other path the file it names, which may also be a
+// pipe or a device.  Returns a handle for _read and _close, or -1.
+int open_name_list(const char* path);
+
 // The calls behind _read and _write, reached through a table that a test
 // may replace (a read that sees a file grow or shrink, a write that fails
 // at a chosen call), as a seam to inject faults without a full disk.  Only

@@ -280,10 +280,14 @@ TEST(SafeWrite, ArchiveNamedAsAnInput) {
     auto pat = run_in(dir, {"-w", "*.txt", "b.txt"});
     EXPECT_EQ(pat.status, 0);
     EXPECT_EQ(th::read_file(dir / "b.txt"), ab::header(4 + 0x100) + wt::file_entry_of("a.txt", dir / "a.txt"));
-    // Append never replaces the archive: it is left out there too.
+    // Append refuses it alike and leaves the archive as it was; through a
+    // pattern it is left out there too.
     std::string before = th::read_file(dir / "b.txt");
-    auto app = run_in(dir, {"-a", "b.txt", "b.txt"});
-    EXPECT_EQ(app.status, 0);
+    auto app = run_in(dir, {"-a", "a.txt", "b.txt", "b.txt"});
+    EXPECT_EQ(app.status, th::status_of(-4));
+    EXPECT_EQ(app.err, "The archive " + full + " is also one of the files to store\n");
+    EXPECT_EQ(th::read_file(dir / "b.txt"), before);
+    EXPECT_EQ(run_in(dir, {"-a", "b.*", "b.txt"}).status, 0);
     EXPECT_EQ(th::read_file(dir / "b.txt"), before);
 }
 

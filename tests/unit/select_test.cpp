@@ -2,11 +2,14 @@
 // separators and letter case.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "archive/select.h"
 #include "base/messages.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -96,4 +99,59 @@ TEST(Select, EveryArgumentIsMarkedAndTheMissedOnesReported) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(selection_report(&sel), -24);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Nothing in the archive matches zz\n");
+}
+
+TEST(Select, ExclusionsMatchAComponentOrTheWholeName) {
+    const char* patterns[] = {"*.o", "tmp", "src/gen", "a/*/z"};
+    exclusions_set(4, patterns);
+    const struct {
+        const char* name;
+        bool excluded;
+    } cases[] = {
+        {"x.o", true},        {"d/x.o/y", true},    {"tmp", true},         {"d/tmp/e", true},
+        {"tmpx", false},      {"src/gen", true},    {"src/gen/f.c", true}, {"./src\\gen", true},
+        {"d/src/gen", false}, {"src/generic", false}, {"a/b/z", true},     {"a/b/c/z", false},
+        {"x.c", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(name_excluded(c.name), c.excluded) << c.name;
+    // Letter case as the platform's names.
+    EXPECT_EQ(name_excluded("TMP"), plat::names_ignore_case());
+    // An excluded entry is chosen by no argument, and marks none.
+    Selection sel = make({"d", "src/*"});
+    EXPECT_FALSE(selection_choose(&sel, "d/x.o"));
+    EXPECT_FALSE(selection_choose(&sel, "src/gen"));
+    EXPECT_EQ(sel.matched, (std::vector<uint8_t>{0, 0}));
+    EXPECT_TRUE(selection_choose(&sel, "d/x.c"));
+    Selection none = make({});
+    EXPECT_TRUE(selection_filters(&none));
+    EXPECT_FALSE(selection_choose(&none, "tmp"));
+    EXPECT_TRUE(selection_choose(&none, "keep"));
+    exclusions_set(0, nullptr);
+    EXPECT_FALSE(selection_filters(&none));
+}
+
+TEST(Select, ManyNamesOverManyEntriesTakeLinearTime) {
+    // 200,000 names over 200,000 entries: one pass each, not their product.
+    const int n = 200000;
+    std::vector<std::string> names;
+    for (int i = 0; i < n; ++i) names.push_back("d" + std::to_string(i % 100) + "/f" + std::to_string(i));
+    names.push_back("d7");  // a directory among them
+    names.push_back("./d8/f8");  // another spelling of a name
+    auto start = std::chrono::steady_clock::now();
+    Selection sel = make(names);
+    for (int i = 0; i < n; ++i) EXPECT_TRUE(selection_choose(&sel, names[i].c_str()));
+    EXPECT_FALSE(selection_choose(&sel, "d1/f2"));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(std::count(sel.matched.begin(), sel.matched.end(), 1), n + 2);
+    EXPECT_LT(seconds, 5.0);
+}
+
+TEST(Select, NamesLookedUpCompareAsPatternsDo) {
+    EXPECT_TRUE(chooses("src/A.c", "SRC/a.C", true));
+    EXPECT_FALSE(chooses("src/A.c", "SRC/a.C", false));
+    // A name holding a character that may pass for an ASCII letter, and a
+    // name beyond ASCII, are compared as the system compares names.
+    EXPECT_TRUE(chooses("SRC", "src/\xC4\xB1x", true));
+    EXPECT_FALSE(chooses("SRC/IX", "src/\xC4\xB1x", false));
+    EXPECT_EQ(chooses("\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9/f", true), plat::names_ignore_case());
 }
