@@ -97,6 +97,8 @@ enum : int32_t {
     MSG_NOT_MATCHED = 55,    // "Nothing in the archive matches %s\n"
     MSG_SIZE_DIFFERS = 56,   // "Size of %s differs from its record: %s bytes restored, %s recorded\n"
     MSG_CHECKSUM_MISMATCH = 57,  // "Checksum mismatch in %s\n"
+    MSG_ARCHIVE_BUSY = 59,   // "The archive %s is in use by another run\n"
+    MSG_DIR_PATH_UNREADABLE = 61,  // "Cannot read the path of directory %s\n"
     MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
     MSG_FILE_LIST_UNREADABLE = 64,  // "Cannot read the file list %s\n"
     MSG_USAGE_JOBS = 520,    // the usage line of -j

@@ -168,6 +168,9 @@ bool program_path(const wchar_t* text, size_t n, std::string* out) {
 }
 
 }  // namespace win
+
+bool stdout_pipe_closed() { return errno == EPIPE; }
+
 }  // namespace plat
 
 #endif  // defined(_WIN32)
