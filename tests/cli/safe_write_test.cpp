@@ -371,6 +371,9 @@ TEST(SafeWrite, StandardOutputFailuresStopTheRun) {
     EXPECT_EQ(p.status, th::status_of(-13));
     EXPECT_EQ(p.err, "");
     EXPECT_EQ(names_in(dir.path()), (Names{"old.txt", "out.kel", "src"}));
+    auto lg = run_in(dir, {"-l", "out.kel"}, gone);
+    EXPECT_EQ(lg.status, th::status_of(-13));
+    EXPECT_EQ(lg.err, "");
     // Unpacking stops before the entry whose name could not be printed.
     th::make_dirs(dir / "t");
     full.cwd = dir / "t";
@@ -450,6 +453,36 @@ TEST(SafeWrite, WorkingDirectoryBeyondThePathLimit) {
     auto a = th::run_kelparc({"-a", "f.txt", "missing.kel"}, opt);
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.err, "Zip file does not exist missing.kel.\nDo not use the -a option to write to new zip file.\n");
+    // A directory met in a walk whose path is beyond the limit cannot be
+    // read (nor told from an ancestor): the run fails and writes nothing;
+    // with --keep-going it is stored empty and the run still fails.
+    std::vector<std::string> mid(levels.begin(), levels.begin() + 15);
+    mid.push_back(std::string(50, 'e'));
+    std::string mid_path = dir.path();
+    for (const std::string& level : mid) mid_path += "/" + level;
+    ASSERT_LT(mid_path.size() + 3, 4095u);
+    ASSERT_GT(mid_path.size() + 3 + 250, 4095u);
+    const std::string sub(250, 's');
+    ASSERT_EQ(in_deep_dir(dir.path(), mid, true, [] {
+                  return ::mkdir("d", 0777) == 0 && ::mkdir(("d/" + std::string(250, 's')).c_str(), 0777) == 0 ? 0 : 1;
+              }),
+              0);
+    opt.cwd = mid_path;
+    auto w = th::run_kelparc({"-r", "d", "w.kel"}, opt);
+    EXPECT_EQ(w.status, th::status_of(-4));
+    EXPECT_EQ(w.err, "Cannot read directory d/" + sub + "\n");
+    EXPECT_FALSE(th::exists(mid_path + "/w.kel"));
+    auto k = th::run_kelparc({"-r", "--keep-going", "d", "w.kel"}, opt);
+    EXPECT_EQ(k.status, th::status_of(-4));
+    EXPECT_EQ(k.err, "Cannot read directory d/" + sub + "\n");
+    EXPECT_EQ(th::run_kelparc({"-l", "w.kel"}, opt).out,
+              wt::BANNER + "Listing " + mid_path + "/w.kel ...\nd\nd/" + sub + "\n\n\n\n");
+    in_deep_dir(dir.path(), mid, false, [] {
+        ::unlink("w.kel");
+        ::rmdir(("d/" + std::string(250, 's')).c_str());
+        ::rmdir("d");
+        return ::chdir("..") == 0 ? ::rmdir(std::string(50, 'e').c_str()) : 1;
+    });
     // The tree is taken down from the inside: its paths are too long for
     // the ordinary removal.
     in_deep_dir(dir.path(), levels, false, [] {
