@@ -48,6 +48,20 @@ struct NewArchive {
     uint32_t old_mode;
 };
 
+// The lock held on the existing archive for the run (-a, -w), or -1.
+int archive_lock = -1;
+
+// Renames a complete new archive over the existing one.  Where a file held
+// open cannot be renamed over (Windows, whatever the sharing), the lock is
+// let go first.  Returns 0, or -1.
+int rename_into_place(const NewArchive* out) {
+    if (plat::_rename(out->temp_path, out->final_path) == 0) return 0;
+    if (archive_lock < 0) return -1;
+    plat::_close(archive_lock);
+    archive_lock = -1;
+    return plat::_rename(out->temp_path, out->final_path);
+}
+
 // The file the entries go to: the temporary file, or the archive itself.
 const char* written_path(const OpContext* ctx, const NewArchive* out) {
     return out->temp_path[0] != '\0' ? out->temp_path : ctx->archive_path;
@@ -200,7 +214,7 @@ int32_t finish_new_archive(OpContext* ctx, const NewArchive* out) {
     if (rc == RC_OK && !out->replaces) plat::_chmod(written_path(ctx, out), 0666);
     if (rc == RC_WRITE) show_error(MSG_WRITE_ERROR, ctx->archive_path);
     if (rc == RC_OK && !stdout_flush()) rc = RC_OUT_WRITE;
-    if (rc == RC_OK && out->temp_path[0] != '\0' && plat::_rename(out->temp_path, out->final_path) != 0) {
+    if (rc == RC_OK && out->temp_path[0] != '\0' && rename_into_place(out) != 0) {
         show_error(MSG_WRITE_ERROR, ctx->archive_path);
         rc = RC_WRITE;
     }
@@ -355,13 +369,13 @@ int32_t write_locked_archive(RunConfig* config, OpContext* ctx, char** names, in
 // writer at a time.  Returns 0 or the failure's result.
 int32_t write_archive(RunConfig* config, OpContext* ctx, char** names, int32_t n_names, bool append) {
     if (names_std_stream(ctx->archive_path)) return write_to_stdout(config, ctx, names, n_names, append);
-    int lock = -1;
     if (append || (ctx->flags & OPT_OVERWRITE)) {
-        int32_t rc = lock_archive(ctx, &lock);
+        int32_t rc = lock_archive(ctx, &archive_lock);
         if (rc != 0) return rc;
     }
     int32_t rc = write_locked_archive(config, ctx, names, n_names, append);
-    if (lock >= 0) plat::_close(lock);
+    if (archive_lock >= 0) plat::_close(archive_lock);
+    archive_lock = -1;
     return rc;
 }
 
