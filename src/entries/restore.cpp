@@ -167,9 +167,8 @@ bool refused_output(const OpContext* ctx, const char* out_path) {
 // code after its message.
 int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const char* out_path) {
     char temp[plat::PATH_CAP];
-    int h = plat::_open_temp(out_path, temp, sizeof temp);
+    int h = plat::_open_temp_noted(1, out_path, temp, sizeof temp);
     if (h < 0) return 1;
-    plat::remove_on_signal(1, temp);
     int32_t rc = write_output(buffer, entry, ctx, h, Output{temp, out_path});
     if (rc == 0 && plat::_rename(temp, out_path) != 0) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
