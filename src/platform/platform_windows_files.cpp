@@ -74,7 +74,7 @@ int identity_of(const wchar_t* win_path, FileId* id) {
     int rc = 0;
     // A device (CON, NUL, a printer) or a pipe is never handed on as a file.
     if (::GetFileType(h) != FILE_TYPE_DISK) {
-        rc = fail_with(5);
+        rc = fail_with(ERR_NOT_A_FILE);
     } else if (::GetFileInformationByHandle(h, &info)) {
         id->volume = info.dwVolumeSerialNumber;
         id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -295,7 +295,13 @@ int _stat(const char* path, StatRec* st) {
     // "dir\" names the directory.
     os.trim_trailing_separators();
     WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!::GetFileAttributesExW(os.c_str(), GetFileExInfoStandard, &info)) return fail_system();
+    if (!::GetFileAttributesExW(os.c_str(), GetFileExInfoStandard, &info)) {
+        // A device (NUL, CON) has no attributes; opening it tells it apart.
+        const DWORD code = ::GetLastError();
+        FileId device{0, 0};
+        if (identity_of(os.c_str(), &device) != 0 && win::last_error() == ERR_NOT_A_FILE) return -1;
+        return fail_with(code == 0 || code == ERROR_NO_MORE_FILES ? 31 : static_cast<uint32_t>(code));
+    }
     FileId id{0, 0};
     if (identity_of(os.c_str(), &id) != 0) return -1;
     if (st == nullptr) return fail_with(87);
