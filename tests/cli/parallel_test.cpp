@@ -257,6 +257,12 @@ TEST(Parallel, KeepGoingTakesBackAHalfReadEntry) {
         EXPECT_TRUE(p.ok && all_but_one(all.entries, p.entries)) << rule;
     }
     const std::string rule = "--fail-read=7";
+    // On standard output nothing can be taken back: the run ends there.
+    const Outcome streamed = run_with(dir, 1, {"--keep-going", "-r", "src", "-"}, "", {rule});
+    EXPECT_EQ(streamed.status, th::status_of(-4));
+    const size_t failed_at = streamed.err.find("Could not read source file");
+    ASSERT_NE(failed_at, std::string::npos);
+    EXPECT_EQ(streamed.err.find('\n', failed_at) + 1, streamed.err.size()) << "the run went on";
     const Outcome appended = expect_same_for_every_count(dir, {"-a", "--keep-going", "-r", "src", "out/a.kel"},
                                                          "-a " + rule, whole.files.at("a.kel"), {rule});
     EXPECT_EQ(appended.status, th::status_of(-4));
