@@ -145,3 +145,24 @@ int32_t block_rest_is_zero() {
 }
 
 uint64_t block_bytes_written() { return block_handed; }
+
+int32_t block_cut_back(uint64_t handed) {
+    if (handed > block_handed) return RC_WRITE;
+    const uint64_t in_file = block_handed - block_pos;
+    if (handed < in_file) {
+        // The file's position is the end of what went out (an append's
+        // handle writes at the end in any case).
+        int64_t end = plat::_lseek(block_write_handle, 0, plat::SEEK_CUR_);
+        int64_t to = end - static_cast<int64_t>(in_file - handed);
+        if (end < 0 || to < 0 || plat::_chsize(block_write_handle, to) != 0 ||
+            plat::_lseek(block_write_handle, to, plat::SEEK_SET_) != to) {
+            return RC_WRITE;
+        }
+        block_pos = 0;
+    } else {
+        block_pos = static_cast<uint32_t>(handed - in_file);
+    }
+    std::memset(block_buffer + block_pos, 0, BLOCK_SIZE - block_pos);
+    block_handed = handed;
+    return RC_OK;
+}

@@ -41,3 +41,8 @@ int32_t block_rest_is_zero();
 
 // Bytes handed to block_write since block_begin_write (for append's undo).
 uint64_t block_bytes_written();
+
+// Takes back everything handed to block_write after the first `handed`
+// bytes (a count block_bytes_written gave), cutting the file back where
+// those bytes went out already.  Returns 0, or -5.
+int32_t block_cut_back(uint64_t handed);

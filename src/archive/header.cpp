@@ -227,6 +227,11 @@ int32_t write_archive_header(OpContext* ctx, const char* password) {
 int32_t open_archive_for_append(OpContext* ctx, int64_t* appended_from) {
     *appended_from = -1;
     if (plat::_access(ctx->archive_path, 0) != 0) {
+        // Only a name that leads to nothing is a missing archive.
+        if (plat::GetLastError() != plat::ERR_FILE_NOT_FOUND) {
+            show_error(MSG_SOURCE_OPEN, ctx->archive_path);
+            return RC_OPEN;
+        }
         show_error(MSG_ARCHIVE_MISSING, ctx->archive_path);
         show_error(MSG_APPEND_TO_NEW);
         return 0;

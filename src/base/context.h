@@ -102,6 +102,14 @@ struct OpContext {
     // Reading without restoring: 0 restore, else VERIFY_TEST or
     // VERIFY_COMPARE.
     uint8_t verify;
+    // Storing: with keep_going (--keep-going) an input that cannot be
+    // stored is left out and the run goes on; n_left_out counts them (each
+    // after its message), n_entries the files and directories stored.
+    uint8_t keep_going;
+    // The archive goes to standard output: nothing written can be taken back.
+    uint8_t archive_streamed;
+    int32_t n_left_out;
+    int32_t n_entries;
 };
 
 enum : uint8_t { VERIFY_TEST = 1, VERIFY_COMPARE = 2 };

@@ -77,7 +77,9 @@ const CatalogueEntry catalogue[] = {
     {56, "Size of %s differs from its record: %s bytes restored, %s recorded\n"},
     {57, "Checksum mismatch in %s\n"},
     {58, "Cannot make a temporary file beside %s\n"},
+    {59, "The archive %s is in use by another run\n"},
     {60, "Not restoring %s: a symbolic link leads out of the target\n"},
+    {61, "Cannot read the path of directory %s\n"},
     {62, "Invalid option \"%s\" ignored.\n"},
     {63, "Stored twice as %s: %s\n"},
     {64, "Cannot read the file list %s\n"},
@@ -149,10 +151,12 @@ bool texts_to_stderr = false;
 
 std::FILE* text_out() { return texts_to_stderr ? stderr : stdout; }
 
+// Called right after the failed write or flush.  A reader that has gone
+// (a closed pipe) is no error to report: the run only stops.
 void note_stdout_failure() {
     if (stdout_broken) return;
     stdout_broken = true;
-    show_error(MSG_STDOUT_WRITE);
+    if (!plat::stdout_pipe_closed()) show_error(MSG_STDOUT_WRITE);
 }
 
 }  // namespace

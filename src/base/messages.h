@@ -98,7 +98,9 @@ enum : int32_t {
     MSG_SIZE_DIFFERS = 56,   // "Size of %s differs from its record: %s bytes restored, %s recorded\n"
     MSG_CHECKSUM_MISMATCH = 57,  // "Checksum mismatch in %s\n"
     MSG_NO_TEMP_FILE = 58,   // "Cannot make a temporary file beside %s\n"
+    MSG_ARCHIVE_BUSY = 59,   // "The archive %s is in use by another run\n"
     MSG_LINK_LEADS_OUT = 60,  // "Not restoring %s: a symbolic link leads out of the target\n"
+    MSG_DIR_PATH_UNREADABLE = 61,  // "Cannot read the path of directory %s\n"
     MSG_BAD_LONG_OPTION = 62,  // "Invalid option \"%s\" ignored.\n" (a --word, given whole)
     MSG_STORED_TWICE = 63,     // "Stored twice as %s: %s\n" (stored name, then the second source)
     MSG_FILE_LIST_UNREADABLE = 64,  // "Cannot read the file list %s\n"

@@ -99,6 +99,9 @@ struct Pipeline {
     // An output is being done: its own messages (18, 47, 51) are printed
     // at once, in their place.
     bool in_output = false;
+    // Where the entry whose name line was done last begins in the archive
+    // (block_bytes_written), for taking it back.
+    uint64_t entry_start = 0;
 };
 
 // The pipeline, the main thread's alone; g_pipeline points to it while
@@ -158,6 +161,7 @@ void do_head_output(Pipeline* pl) {
     if (pl->failed == 0) {
         switch (out.kind) {
         case Output::NAME_LINE:
+            pl->entry_start = block_bytes_written();
             // Standard output gone: nothing more is written, as the
             // one-thread path stops after the name line.
             stdout_write(out.text.data(), out.text.size());
@@ -328,6 +332,29 @@ bool name_fits(const std::string& name) {
     return false;
 }
 
+// The file's entry failed to read part-way (message 29 shown): with
+// --keep-going the archive is cut back to the entry's start (start, or the
+// pipeline's record of it) and the file left out; an archive on standard
+// output cannot be taken back, so the run ends there.  Returns 0, -4, or -5
+// after message 18.
+int32_t take_back_entry(OpContext* ctx, uint64_t start) {
+    if (!ctx->keep_going || ctx->archive_streamed) {
+        ++ctx->n_left_out;
+        return RC_OPEN;
+    }
+    Pipeline* const pl = g_pipeline;
+    if (pl != nullptr) {
+        int32_t rc = drain(pl);
+        if (rc != 0) return rc;
+        start = pl->entry_start;
+    }
+    if (block_cut_back(start) != 0) {
+        show_error(MSG_WRITE_ERROR, ctx->archive_path);
+        return RC_WRITE;
+    }
+    return leave_out(ctx);
+}
+
 }  // namespace
 
 bool store_before_message() {
@@ -335,6 +362,11 @@ bool store_before_message() {
     // Under -q nothing is printed, and nothing needs doing first.
     if (pl == nullptr || pl->in_output || quiet_switch) return true;
     return drain(pl) == 0;
+}
+
+int32_t leave_out(OpContext* ctx) {
+    ++ctx->n_left_out;
+    return ctx->keep_going ? RC_OK : RC_OPEN;
 }
 
 bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
@@ -355,9 +387,9 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (name_excluded(name.c_str())) return RC_OK;
     if (!name_fits_record(name.c_str())) {
         store_error(MSG_NAME_NOT_STORABLE, name.c_str());
-        return RC_OK;
+        return leave_out(ctx);
     }
-    if (!name_fits(name)) return RC_OK;
+    if (!name_fits(name)) return leave_out(ctx);
     Pipeline* const pl = g_pipeline;
     if (pl == nullptr) {  // storing one file on its own
         store_workers_begin(ctx, 1);
@@ -367,7 +399,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     ctx->read_handle = plat::_open(path, plat::OF_RDONLY | plat::OF_BINARY);
     if (ctx->read_handle < 0) {
         store_error(MSG_SOURCE_OPEN, path);
-        return pipeline_result(RC_OPEN);
+        return pipeline_result(leave_out(ctx));
     }
     note_stored_name(name.c_str(), stored_name(RecordKind::file, path, dir_part, 0).c_str());
     std::string line;
@@ -377,6 +409,7 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     ContentHash sum;
     if (ctx->checksum) content_hash_begin(&sum);
     const SourceFile file{path, name.c_str(), st, ctx->checksum ? &sum : nullptr};
+    const uint64_t start = block_bytes_written();
     // The name line is printed, and standard output checked, when its turn
     // comes.
     Output out{};
@@ -387,6 +420,8 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
     if (rc == 0 && file.sum != nullptr) rc = store_checksum(pl, file);
     plat::_close(ctx->read_handle);
     ctx->read_handle = -1;
+    if (rc == RC_OPEN) return pipeline_result(take_back_entry(ctx, start));
+    if (rc == 0) ++ctx->n_entries;
     // The record keeps the size of the status call; the chunks hold what
     // was read.  The message names the file unstripped.
     if (rc == 0 && n_stored != st->size) {
@@ -396,7 +431,8 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
 }
 
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st) {
-    if (!name_fits(stored)) return RC_OK;
+    if (!name_fits(stored)) return leave_out(ctx);
+    if (kind == RecordKind::dir_open) ++ctx->n_entries;
     Pipeline* const pl = g_pipeline;
     if (pl == nullptr) {  // on its own
         store_workers_begin(ctx, 1);

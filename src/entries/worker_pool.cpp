@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codec/lzw.h"
+#include "platform/platform.h"
 
 struct WorkerPool {
     std::mutex lock;
@@ -125,12 +126,18 @@ bool start_one(WorkerPool* pool) {
     if (g_start_limit >= 0 && static_cast<int32_t>(pool->threads.size()) >= g_start_limit) return false;
     LzwWorkspace* ws = lzw_workspace_new();
     if (ws == nullptr) return false;
+    // The thread starts with the signals that end the process blocked, so
+    // they reach the main thread, which cuts back or removes what it writes
+    // before anything else is written.
+    plat::block_end_signals(true);
     try {
         pool->threads.emplace_back(worker_main, pool, ws);
     } catch (const std::exception&) {  // no thread, or no memory for one
+        plat::block_end_signals(false);
         lzw_workspace_free(ws);
         return false;
     }
+    plat::block_end_signals(false);
     pool->workspaces.push_back(ws);
     return true;
 }

@@ -90,9 +90,24 @@ int32_t change_back(const char* dir_left) {
     return RC_CHDIR;
 }
 
+// An entry of the listing whose status cannot be read: message 24.  One
+// that is no longer there (a dangling link) or is neither a file nor a
+// directory is left out as it stands; any other cause goes to leave_out.
+int32_t bad_entry_status(OpContext* ctx, const char* entry_name) {
+    uint32_t cause = plat::GetLastError();
+    walk_error(MSG_BAD_STAT, entry_name);
+    if (cause == plat::ERR_FILE_NOT_FOUND || cause == plat::ERR_NOT_A_FILE) return RC_OK;
+    return leave_out(ctx);
+}
+
+// Names the search passed over for their length (message 47, in
+// take_entry) go to leave_out; without --keep-going the walk then stops.
+bool walk_stopped(const OpContext* ctx) { return !ctx->keep_going && ctx->n_left_out > 0; }
+
 // Stores the files of the directory being listed (the working directory)
-// and collects its subdirectories; a name that cannot be stored is skipped
-// with message 50.  entry_name holds the first entry of search h.  Returns 0, -16 (message 23, or 41 when memory runs out), or
+// and collects its subdirectories; a name that cannot be stored (message
+// 50) goes to leave_out.  entry_name holds the first entry of search h.
+// Returns 0, -16 (message 23, or 41 when memory runs out), -4, or
 // store_file's nonzero result.
 int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char* stored_path,
                      SubdirNode** subdirs) {
@@ -100,21 +115,24 @@ int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char*
     for (;;) {
         plat::StatRec st;
         // Checked before the name is used as a path at all.
+        int32_t rc = RC_OK;
         if (!listing_name_storable(entry_name)) {
             std::string whole = std::string(stored_path) + "/" + entry_name;
             walk_error(MSG_NAME_NOT_STORABLE, whole.c_str());
+            rc = leave_out(ctx);
         } else if (plat::_stat(entry_name, &st) != 0) {
-            walk_error(MSG_BAD_STAT, entry_name);
+            rc = bad_entry_status(ctx, entry_name);
         } else if (st.mode & plat::MODE_DIR) {
             if (!is_dot_name(entry_name) && !append_subdir(subdirs, &tail, entry_name)) {
                 walk_error(MSG_NO_MEMORY);
                 return RC_SEARCH;
             }
         } else {
-            int32_t rc = store_file(entry_name, stored_path, ctx, &st, 0);
-            if (rc != 0) return rc;
+            rc = store_file(entry_name, stored_path, ctx, &st, 0);
         }
+        if (rc != 0) return rc;
         int32_t more = dir_search_next(ctx, h, entry_name);
+        if (walk_stopped(ctx)) return RC_OPEN;
         if (more == 0) return RC_OK;
         if (more < 0) {
             walk_error(MSG_SEARCH);
@@ -125,7 +143,7 @@ int32_t list_entries(OpContext* ctx, plat::FindHandle h, char* entry_name, char*
 
 // Walks each subdirectory of the chain (the working directory is their
 // parent), releasing the chain.  A subdirectory whose stored path would pass
-// 255 characters is skipped with message 47.  Returns 0 or the first
+// 255 characters goes to leave_out after message 47.  Returns 0 or the first
 // negative result.
 int32_t walk_subdirs(SubdirNode* subdirs, const char* stored_path, OpContext* ctx) {
     int32_t rc = RC_OK;
@@ -135,6 +153,7 @@ int32_t walk_subdirs(SubdirNode* subdirs, const char* stored_path, OpContext* ct
         if (len < 0 || len >= static_cast<int>(sizeof sub_path)) {
             std::string whole = std::string(stored_path) + "/" + node->name;
             walk_error(MSG_NAME_TOO_LONG, whole.c_str());
+            rc = leave_out(ctx);
             continue;
         }
         rc = walk_directory(node->name, sub_path, ctx);
@@ -158,10 +177,22 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
     if (plat::_chdir(name) != 0) {
         dir_search_close(ctx, h);
         walk_error(MSG_DIR_UNREADABLE, stored_path);
-        return DIR_UNREADABLE;
+        int32_t rc = leave_out(ctx);
+        return rc != 0 ? rc : DIR_UNREADABLE;
     }
-    if (plat::_getcwd(dir_entered, sizeof dir_entered) == nullptr) dir_entered[0] = '\0';
-    int32_t rc = check_descent(dir_left, dir_entered);
+    int32_t rc = RC_OK;
+    if (plat::_getcwd(dir_entered, sizeof dir_entered) == nullptr) {
+        // Without its path the directory cannot be told from an ancestor.
+        dir_search_close(ctx, h);
+        walk_error(MSG_DIR_PATH_UNREADABLE, stored_path);
+        rc = change_back(dir_left);
+        if (rc == 0) rc = leave_out(ctx);
+        return rc != 0 ? rc : DIR_UNREADABLE;
+    }
+    // The directory given to the walk is walked whatever it is (".", the
+    // start directory by any spelling, an ancestor, the root); the
+    // ancestor rule is for what the walk meets.
+    if (walk_depth > 0) rc = check_descent(dir_left, dir_entered);
     // A directory already on the walk's path (a symbolic-link loop) is not
     // entered a second time.
     if (rc == 0 && (on_walk_path(st) || walk_depth >= WALK_DEPTH_CAP)) {
@@ -195,7 +226,7 @@ int32_t close_directory(const char* name, char* stored_path, OpContext* ctx) {
 
 // Copies the name of a search entry that passes the attribute filter into
 // entry_name.  Returns false for an entry to pass over; one whose name does
-// not fit a stored name is reported (message 47).
+// not fit a stored name is reported (message 47) and goes to leave_out.
 bool take_entry(OpContext* ctx, const plat::FindData& found, char* entry_name) {
     if (!attribute_filter_accepts(found.dwFileAttributes, ctx->flags)) return false;
     const void* end = std::memchr(found.cFileName, '\0', sizeof found.cFileName);
@@ -204,6 +235,7 @@ bool take_entry(OpContext* ctx, const plat::FindData& found, char* entry_name) {
     if (len >= static_cast<size_t>(NAME_CAP)) {
         std::string whole(found.cFileName, len);
         walk_error(MSG_NAME_TOO_LONG, whole.c_str());
+        leave_out(ctx);
         return false;
     }
     std::memcpy(entry_name, found.cFileName, len);
@@ -255,7 +287,7 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
     if (name_excluded(stored_path)) return RC_OK;
     if (!name_fits_record(stored_path)) {
         walk_error(MSG_NAME_NOT_STORABLE, stored_path);
-        return RC_OK;
+        return leave_out(ctx);
     }
     char dir_left[plat::PATH_CAP];
     if (plat::_getcwd(dir_left, sizeof dir_left) == nullptr) {
@@ -276,8 +308,17 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
         // The normal end of the search: every entry was filtered out, and
         // the directory is stored as empty.  Anything else: it could not be
         // read.
-        if (plat::GetLastError() != plat::ERR_NO_MORE_FILES) walk_error(MSG_DIR_UNREADABLE, stored_path);
+        if (walk_stopped(ctx)) return RC_OPEN;
+        if (plat::GetLastError() != plat::ERR_NO_MORE_FILES) {
+            walk_error(MSG_DIR_UNREADABLE, stored_path);
+            rc = leave_out(ctx);
+            if (rc != 0) return rc;
+        }
         return close_directory(name, stored_path, ctx);
+    }
+    if (walk_stopped(ctx)) {
+        dir_search_close(ctx, h);
+        return RC_OPEN;
     }
     rc = walk_inside(name, stored_path, ctx, dir_left, st, h, entry_name);
     if (rc == DIR_NOT_ENTERED) return RC_OK;

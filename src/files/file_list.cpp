@@ -76,9 +76,11 @@ size_t pattern_prefix_len(const char* pattern) {
 
 // Takes one match of a pattern into the chain unless it is "." or "..", the
 // attribute filter rejects it, the name cannot be stored (message 50), or
-// prefix plus name exceed a stored name (message 47).  Returns false when memory runs out.
+// prefix plus name exceed a stored name (message 47); those two count as
+// left out (*n_left_out), for the writing operations to fail on.  Returns
+// false when memory runs out.
 bool take_match(NameChain* chain, const char* pattern, size_t prefix_len,
-                const plat::FindData& found, uint32_t flags) {
+                const plat::FindData& found, uint32_t flags, int32_t* n_left_out) {
     const char* match = found.cFileName;
     if (std::strcmp(match, ".") == 0 || std::strcmp(match, "..") == 0) return true;
     if (!attribute_filter_accepts(found.dwFileAttributes, flags)) return true;
@@ -87,11 +89,13 @@ bool take_match(NameChain* chain, const char* pattern, size_t prefix_len,
     if (!listing_name_storable(match)) {
         std::string whole = std::string(pattern, prefix_len) + match;
         show_error(MSG_NAME_NOT_STORABLE, whole.c_str());
+        ++*n_left_out;
         return true;
     }
     if (prefix_len + match_len >= sizeof name) {
         std::string whole = std::string(pattern, prefix_len) + match;
         show_error(MSG_NAME_TOO_LONG, whole.c_str());
+        ++*n_left_out;
         return true;
     }
     std::memcpy(name, pattern, prefix_len);
@@ -101,7 +105,7 @@ bool take_match(NameChain* chain, const char* pattern, size_t prefix_len,
 
 // Adds the matches of one pattern.  Returns false after message 42 (nothing
 // matches), 43 (the continuation failed; find_next_failed is set) or 41.
-bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
+bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags, int32_t* n_left_out) {
     plat::FindData found;
     plat::FindHandle h = plat::FindFirstFileA(pattern, &found);
     if (h == plat::NO_FIND_HANDLE) {
@@ -111,7 +115,7 @@ bool expand_pattern(NameChain* chain, const char* pattern, uint32_t flags) {
     size_t prefix_len = pattern_prefix_len(pattern);
     bool ok = true;
     for (;;) {
-        if (!take_match(chain, pattern, prefix_len, found, flags)) {
+        if (!take_match(chain, pattern, prefix_len, found, flags, n_left_out)) {
             ok = false;
             break;
         }
@@ -188,7 +192,7 @@ char** expand_wildcards(char** work, int32_t count, OpContext* ctx, int32_t* out
     for (int32_t i = 0; i < count; ++i) {
         const char* name = work[i];
         bool ok = std::strpbrk(name, "*?") == nullptr ? chain_append(&chain, name, std::strlen(name))
-                                                      : expand_pattern(&chain, name, ctx->flags);
+                                                      : expand_pattern(&chain, name, ctx->flags, &ctx->n_left_out);
         if (!ok) {
             chain_release(&chain, true);
             return nullptr;

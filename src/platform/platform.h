@@ -76,7 +76,8 @@ enum : int { SEEK_SET_ = 0, SEEK_CUR_ = 1, SEEK_END_ = 2 };
 
 // Opens a regular file.  Returns a handle >= 0, or -1.  Anything that is not
 // a regular file (FIFO, socket, device such as CON or /dev/tty, directory)
-// is refused with -1 and is never blocked on.
+// is refused with -1 and is never blocked on.  A file opened for reading
+// only never blocks a read either: a read that would wait fails.
 int _open(const char* path, int oflag, int pmode = S_IREAD_ | S_IWRITE_);
 
 // Reads up to n bytes.  Returns the count read: n unless the end of the file
@@ -124,6 +125,34 @@ int _close(int fd);
 // Returns a handle opened for writing (binary), or -1 when no such file can be made there.
 int _open_temp(const char* beside, char* temp_path, size_t cap);
 
+// _open_temp with the new file noted for removal on a signal (remove_on_signal's slot) before
+// it can exist: no signal can end the process between its creation and its noting.
+int _open_temp_noted(int slot, const char* beside, char* temp_path, size_t cap);
+
+// Writes what the system holds of the file to the disk (fsync; FlushFileBuffers on Windows).
+// Returns 0, or -1.
+int _commit(int fd);
+
+// Writes the directory that holds `path` (a file path) to the disk, so that a rename into it
+// lasts (fsync of the directory; nothing to do on Windows).  Returns 0, or -1.
+int commit_parent_dir(const char* path);
+
+// Gives the file open as fd the permission bits mode & 0777 exactly, the creation mask not
+// applied (nothing on Windows, where a file carries only its read-only attribute).  Returns 0,
+// or -1.
+int set_permission_bits(int fd, uint32_t mode);
+
+// Takes an exclusive advisory lock on the existing file at path for the whole run, without
+// waiting (flock on POSIX; on Windows LockFileEx on one byte far past the end, through a handle
+// that shares reading, writing and deleting, so that readers and a rename over the file are
+// not blocked).  After taking it, checks that path still names the locked file (it may have
+// been replaced meanwhile) and otherwise locks what path names now, a few times at most.
+// Returns a handle whose _close releases the lock, or -1: the last error is ERR_FILE_NOT_FOUND
+// when nothing is at path, ERR_LOCKED when another process holds the lock.
+int lock_file(const char* path);
+
+constexpr uint32_t ERR_LOCKED = 33;
+
 // Renames from over to, replacing `to` in one step when it exists.  Returns 0, or -1.
 int _rename(const char* from, const char* to);
 
@@ -167,8 +196,9 @@ struct StatRec {
 };
 
 // Status of a path, of the file a link leads to.  Returns 0, or -1 when the
-// path does not exist, cannot be read, or names something that is neither a
-// regular file nor a directory (FIFO, socket, device).
+// path does not exist (last error ERR_FILE_NOT_FOUND, a dangling link too),
+// cannot be read, or names something that is neither a regular file nor a
+// directory (FIFO, socket, device: last error ERR_NOT_A_FILE).
 int _stat(const char* path, StatRec* st);
 
 // True when path names the file open as handle fd, whatever name, link or
@@ -276,6 +306,12 @@ int FindClose(FindHandle h);
 uint32_t GetLastError();
 
 constexpr uint32_t ERR_NO_MORE_FILES = 18;
+constexpr uint32_t ERR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERR_NOT_A_FILE = 1;
+
+// True when the last failed write of the C runtime's standard output met a
+// pipe whose reader has gone (EPIPE).
+bool stdout_pipe_closed();
 
 // ---- console --------------------------------------------------------------
 
@@ -394,6 +430,16 @@ int place_unlink_temp(const Place* place, const char* temp_path);
 int place_set_attributes(const Place* place, uint32_t attrs);
 int place_utime(const Place* place, int64_t atime, int64_t mtime);
 int place_chmod(const Place* place, int mode);
+
+// Notes an archive being appended to: if the process is ended from outside (as for
+// remove_on_signal), the file open as fd is first cut back to length bytes.  On Windows the
+// thread that writes it is stopped before.  fd -1 clears the note.  Safe to call at any time.
+void truncate_on_signal(int fd, int64_t length);
+
+// Blocks (true) or unblocks (false) the signals that end the process for the calling thread;
+// a thread started while they are blocked keeps them blocked, so that they always reach the
+// thread that writes.  Nothing on Windows, where console events come on a thread of their own.
+void block_end_signals(bool block);
 
 // ---- command line ---------------------------------------------------------
 

@@ -28,6 +28,8 @@ int fail_with(int err) {
 
 uint32_t GetLastError() { return last_error; }
 
+bool stdout_pipe_closed() { return errno == EPIPE; }
+
 namespace {
 
 // Copies at most 255 bytes of src[0..len) into dst and terminates it (the

@@ -15,6 +15,7 @@
 #include "platform/platform_posix_internal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
@@ -44,8 +45,10 @@ int open_flags_of(int oflag) {
     return flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 }
 
-// Keeps fd only when it is a regular file, back in blocking mode (flags:
-// those it was opened with; F_SETFL takes only the status flags of them).
+// Keeps fd only when it is a regular file, back in blocking mode unless it
+// is only read (flags: those it was opened with; F_SETFL takes only the
+// status flags of them).  A regular file whose reads can wait (/proc/kmsg)
+// then fails the read instead of holding the run for ever.
 int keep_if_regular(int fd, int flags) {
     struct stat st;
     if (::fstat(fd, &st) != 0) {
@@ -57,6 +60,7 @@ int keep_if_regular(int fd, int flags) {
         ::close(fd);
         return fail_with(S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
     }
+    if ((flags & O_ACCMODE) == O_RDONLY) return fd;
     if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         int err = errno;
         ::close(fd);
@@ -224,6 +228,46 @@ int _open_temp(const char* beside, char* temp_path, size_t cap) {
     if (fd < 0) return fail();
     memcpy(temp_path, templ.data(), templ.size());
     return fd;
+}
+
+int _commit(int fd) { return ::fsync(fd) == 0 ? 0 : fail(); }
+
+int commit_parent_dir(const char* path) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    const char* text = os.c_str();
+    const char* slash = strrchr(text, '/');
+    std::string dir = slash == nullptr ? std::string(".") : std::string(text, static_cast<size_t>(slash - text) + 1);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return fail();
+    int rc = ::fsync(fd) == 0 ? 0 : fail();
+    ::close(fd);
+    return rc;
+}
+
+int set_permission_bits(int fd, uint32_t mode) {
+    forget_entry_status();
+    return ::fchmod(fd, static_cast<mode_t>(mode & 0777)) == 0 ? 0 : fail();
+}
+
+int lock_file(const char* path) {
+    OsPath os(path);
+    if (!os.ok()) return fail();
+    // A run that replaces the archive renames a new file over the name while
+    // holding the old one's lock: the name then leads to another file.
+    const int TRIES = 5;
+    for (int i = 0; i < TRIES; ++i) {
+        int fd = ::open(os.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return fail();
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int err = errno == EWOULDBLOCK ? EAGAIN : errno;
+            ::close(fd);
+            return fail_with(err);
+        }
+        if (is_same_file(path, fd)) return fd;
+        ::close(fd);
+    }
+    return fail_with(EAGAIN);
 }
 
 int _rename(const char* from, const char* to) {

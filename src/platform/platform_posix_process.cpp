@@ -8,6 +8,7 @@
 #include "platform/platform_posix_internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 #include <cstring>
@@ -25,10 +26,17 @@ char remove_paths[N_REMOVE_SLOTS][PATH_CAP];
 // by default; the file being written is then only half there.
 const int REMOVE_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
 
-// A signal that ends the process: delete the files noted, put the terminal
-// back when it is raw, then die of the signal as before.  Only
-// async-signal-safe calls.
+// The archive being appended to (truncate_on_signal): its descriptor, or
+// -1, and the length to cut it back to.  Changed only with the signals
+// blocked.
+int truncate_fd = -1;
+off_t truncate_length = 0;
+
+// A signal that ends the process: cut back an append, delete the files
+// noted, put the terminal back when it is raw, then die of the signal as
+// before.  Only async-signal-safe calls.
 void end_by_signal(int sig) {
+    if (truncate_fd >= 0) (void)::ftruncate(truncate_fd, truncate_length);
     for (int i = 0; i < N_REMOVE_SLOTS; ++i) {
         if (remove_paths[i][0] != '\0') ::unlink(remove_paths[i]);
     }
@@ -76,17 +84,57 @@ void prepare_process() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
+namespace {
+
+// Blocks every signal whose handler is end_by_signal for the calling
+// thread; *old receives the mask to set back.
+void block_handled(sigset_t* old) {
+    sigset_t block;
+    sigemptyset(&block);
+    for (int sig : HANDLED_SIGNALS) sigaddset(&block, sig);
+    ::pthread_sigmask(SIG_BLOCK, &block, old);
+}
+
+void set_mask_back(const sigset_t* old) {
+    int err = errno;
+    ::pthread_sigmask(SIG_SETMASK, old, nullptr);
+    errno = err;
+}
+
+}  // namespace
+
 void remove_on_signal(int slot, const char* path) {
     if (slot < 0 || slot >= N_REMOVE_SLOTS) return;
     OsPath os(path != nullptr ? path : "");
-    sigset_t block, old;
-    sigemptyset(&block);
-    for (int sig : HANDLED_SIGNALS) sigaddset(&block, sig);
-    ::sigprocmask(SIG_BLOCK, &block, &old);
+    sigset_t old;
+    block_handled(&old);
     // A path that cannot be spelt (too long) is not noted: nothing else
     // could be deleted by mistake.
     memcpy(remove_paths[slot], os.ok() ? os.c_str() : "", os.ok() ? strlen(os.c_str()) + 1 : 1);
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    set_mask_back(&old);
+}
+
+int _open_temp_noted(int slot, const char* beside, char* temp_path, size_t cap) {
+    sigset_t old;
+    block_handled(&old);
+    int fd = _open_temp(beside, temp_path, cap);
+    if (fd >= 0) remove_on_signal(slot, temp_path);
+    set_mask_back(&old);
+    return fd;
+}
+
+void truncate_on_signal(int fd, int64_t length) {
+    sigset_t old;
+    block_handled(&old);
+    truncate_fd = fd;
+    truncate_length = static_cast<off_t>(length);
+    set_mask_back(&old);
+}
+
+void block_end_signals(bool block) {
+    static thread_local sigset_t before;
+    if (block) block_handled(&before);
+    else set_mask_back(&before);
 }
 
 }  // namespace plat

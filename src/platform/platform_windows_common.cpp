@@ -168,6 +168,14 @@ bool program_path(const wchar_t* text, size_t n, std::string* out) {
 }
 
 }  // namespace win
+
+// The runtime does not always turn the kernel's "pipe is being closed" into
+// EPIPE; the kernel's own code, right after the failed write, tells.
+bool stdout_pipe_closed() {
+    const DWORD code = ::GetLastError();
+    return errno == EPIPE || code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
+}
+
 }  // namespace plat
 
 #endif  // defined(_WIN32)

@@ -26,8 +26,22 @@ wchar_t remove_paths[N_REMOVE_SLOTS][PATH_CAP];
 // thread of its own.
 SRWLOCK remove_lock = SRWLOCK_INIT;
 
+// The archive being appended to (truncate_on_signal), or
+// INVALID_HANDLE_VALUE, and the length to cut it back to; under remove_lock.
+HANDLE truncate_handle = INVALID_HANDLE_VALUE;
+int64_t truncate_length = 0;
+// The thread that writes the archive: the one that called prepare_process.
+HANDLE writer_thread = nullptr;
+
 BOOL WINAPI end_handler(DWORD) {
     ::AcquireSRWLockExclusive(&remove_lock);
+    if (truncate_handle != INVALID_HANDLE_VALUE) {
+        // The writer is stopped first: no write may land after the cut.
+        if (writer_thread != nullptr) ::SuspendThread(writer_thread);
+        LARGE_INTEGER at;
+        at.QuadPart = truncate_length;
+        if (::SetFilePointerEx(truncate_handle, at, nullptr, FILE_BEGIN)) ::SetEndOfFile(truncate_handle);
+    }
     for (int i = 0; i < N_REMOVE_SLOTS; ++i) {
         if (remove_paths[i][0] != L'\0') ::DeleteFileW(remove_paths[i]);
     }
@@ -72,21 +86,52 @@ void prepare_process() {
             ::_close(null_fd);
         }
     }
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &writer_thread, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
     ::SetConsoleCtrlHandler(end_handler, TRUE);
 }
 
-void remove_on_signal(int slot, const char* path) {
-    if (slot < 0 || slot >= N_REMOVE_SLOTS) return;
+namespace {
+
+// Notes path in slot; remove_lock is held.
+void note_path(int slot, const char* path) {
     win::WinPath os(path != nullptr ? path : "");
-    ::AcquireSRWLockExclusive(&remove_lock);
     // A path that cannot be spelt (too long) is not noted: nothing else
     // could be deleted by mistake.
     const wchar_t* text = os.ok() ? os.c_str() : L"";
     size_t n = wcsnlen(text, PATH_CAP - 1);
     memcpy(remove_paths[slot], text, n * sizeof(wchar_t));
     remove_paths[slot][n] = L'\0';
+}
+
+}  // namespace
+
+void remove_on_signal(int slot, const char* path) {
+    if (slot < 0 || slot >= N_REMOVE_SLOTS) return;
+    ::AcquireSRWLockExclusive(&remove_lock);
+    note_path(slot, path);
     ::ReleaseSRWLockExclusive(&remove_lock);
 }
+
+int _open_temp_noted(int slot, const char* beside, char* temp_path, size_t cap) {
+    if (slot < 0 || slot >= N_REMOVE_SLOTS) return _open_temp(beside, temp_path, cap);
+    // The handler waits for the lock: the file is noted before it can run.
+    ::AcquireSRWLockExclusive(&remove_lock);
+    int fd = _open_temp(beside, temp_path, cap);
+    if (fd >= 0) note_path(slot, temp_path);
+    ::ReleaseSRWLockExclusive(&remove_lock);
+    return fd;
+}
+
+void truncate_on_signal(int fd, int64_t length) {
+    HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    ::AcquireSRWLockExclusive(&remove_lock);
+    truncate_handle = h;
+    truncate_length = length;
+    ::ReleaseSRWLockExclusive(&remove_lock);
+}
+
+void block_end_signals(bool) {}
 
 }  // namespace plat
 

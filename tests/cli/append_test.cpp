@@ -28,9 +28,12 @@ TEST(Append, NewEntriesFollowTheOldOnes) {
     EXPECT_EQ(r.out, wt::BANNER + "b.txt\n");
     // No second header: the entry simply follows.
     EXPECT_EQ(th::read_file(dir / "out.kel"), before + wt::file_entry_of("b.txt", dir / "b.txt"));
+    // The archive keeps its permission bits.
     struct stat st;
     ASSERT_EQ(::stat((dir / "out.kel").c_str(), &st), 0);
-    EXPECT_TRUE(st.st_mode & S_IWUSR) << "archive left read-only";
+    if (!th::windows_target()) {
+        EXPECT_EQ(st.st_mode & 0777, 0444u);
+    }
 }
 
 TEST(Append, MissingArchiveIsCreated) {

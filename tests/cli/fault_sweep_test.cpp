@@ -196,16 +196,9 @@ std::string check(const Scenario& s, const Outcome& o, const std::string& how, c
 TEST(FaultSweep, EveryCallFailingKeepsTheUsersData) {
     SKIP_UNDER_WINE("the preload library works on Linux programs only");
     Sweep sweep;
-    // Left out until the writing side closes these routes:
-    // - getcwd in -w and -a: a directory of the walk whose path cannot be
-    //   read back after entering it is skipped silently, and one that cannot
-    //   be listed is reported (52), both with status 0 and the directory
-    //   missing from the archive;
-    // - access in -a: an existence check of the archive that fails for
-    //   another reason than "no such file" makes a new archive over the old.
     const Scenario scenarios[] = {
-        {"-w over an old archive", {"-w", "-r", "src", "a.kel"}, false, false, {"getcwd"}},
-        {"-a onto an archive", {"-a", "-r", "src", "a.kel"}, false, false, {"getcwd", "access"}},
+        {"-w over an old archive", {"-w", "-r", "src", "a.kel"}, false, false, {}},
+        {"-a onto an archive", {"-a", "-r", "src", "a.kel"}, false, false, {}},
         {"-u over an existing tree", {"-u", "-ct", "u.kel"}, true, false, {}},
         {"-u without openat2", {"-u", "-ct", "u.kel"}, true, true, {}},
     };

@@ -149,6 +149,37 @@ TEST(BlockWrite, ArchiveIsTheConcatenationOfRandomPieces) {
     }
 }
 
+// Taking back what followed a point, whether it is still in the buffer or
+// went out in whole blocks already: the file is what came before it plus
+// what is written after, on a plain handle and one that appends.
+TEST(BlockWrite, CutBackTakesBackEverythingAfterThePoint) {
+    th::ScratchDir dir;
+    struct Case {
+        size_t before, taken_back;
+        bool append;
+    };
+    const Case cases[] = {{100, 50, false}, {100, 3 * B, false}, {2 * B + 7, B + 3, false},
+                          {B, 0, false},    {10, 2 * B, true},   {B + 1, 5, true}};
+    for (const Case& c : cases) {
+        const std::string path = dir / "cut";
+        const std::string old = "old bytes";
+        th::write_file(path, c.append ? old : "");
+        int fd = ::open(path.c_str(), O_WRONLY | (c.append ? O_APPEND : 0));
+        ASSERT_GE(fd, 0);
+        block_begin_write(fd);
+        const std::string kept = th::make_bytes(c.before, 'r', 1), dropped = th::make_bytes(c.taken_back, 'r', 2);
+        ASSERT_EQ(block_write(kept.data(), static_cast<uint32_t>(kept.size())), 0);
+        const uint64_t point = block_bytes_written();
+        ASSERT_EQ(block_write(dropped.data(), static_cast<uint32_t>(dropped.size())), 0);
+        ASSERT_EQ(block_cut_back(point), 0);
+        EXPECT_EQ(block_bytes_written(), point);
+        ASSERT_EQ(block_write("tail", 4), 0);
+        ASSERT_EQ(block_flush(), 0);
+        ::close(fd);
+        EXPECT_EQ(th::read_file(path), (c.append ? old : "") + kept + "tail") << c.before << " " << c.taken_back;
+    }
+}
+
 TEST(BlockRead, EmptyArchiveEndsAtOnce) {
     th::ScratchDir dir;
     th::write_file(dir / "e", "");
