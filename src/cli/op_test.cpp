@@ -44,14 +44,19 @@ int32_t run_verify(RunConfig* config, uint8_t mode) {
         if (rc < 0) {
             if (!(ctx.flags & OPT_QUIET)) show_error(MSG_CANNOT_OPEN, ctx.archive_path);
         } else {
-            // Entries are compared at the paths unpacking would give them.
-            plat::_chdir(ctx.start_dir);
-            Selection sel;
-            selection_init(&sel, config->file_count, config->files);
-            verify_tally_reset();
-            rc = uncompress_walk(&ctx, &sel);
-            show_totals(mode);
-            if (rc == RC_OK && verify_tally().differ > 0) rc = RC_DIFFERS;
+            // Entries are compared at the paths unpacking would give them,
+            // never at paths under another directory than the start one.
+            if (plat::_chdir(ctx.start_dir) != 0) {
+                if (!(ctx.flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, ctx.start_dir);
+                rc = RC_BAD_START_DIR;
+            } else {
+                Selection sel;
+                selection_init(&sel, config->file_count, config->files);
+                verify_tally_reset();
+                rc = uncompress_walk(&ctx, &sel);
+                show_totals(mode);
+                if (rc == RC_OK && verify_tally().differ > 0) rc = RC_DIFFERS;
+            }
         }
     }
     end_operation(count, work);
