@@ -19,7 +19,9 @@ int32_t stream_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* 
     int32_t rc;
     while ((rc = next_decoded_chunk(&chain, buffer, ctx, entry->name, &data, &count)) == RC_OK) {
         if (plat::_write(out, data, static_cast<unsigned>(count)) != count) {
-            show_error(MSG_STDOUT_WRITE);
+            // A reader that has gone (| head) ends the run without a word,
+            // as for every other write to standard output.
+            if (!plat::stdout_pipe_closed()) show_error(MSG_STDOUT_WRITE);
             return RC_OUT_WRITE;
         }
         file_check_add(data, count);
