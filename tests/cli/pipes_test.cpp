@@ -191,3 +191,20 @@ TEST(Pipes, PasswordOfAnArchiveFromStandardInputComesFromTheTerminal) {
     EXPECT_EQ(r.status, 0) << r.screen;
     EXPECT_EQ(th::read_file(dir / "dest/f.txt"), "locked");
 }
+
+// A reader that goes away (| head) ends --to-stdout with -13 and no message;
+// a full device is a reported failure.
+TEST(ToStdout, ReaderGoneEndsTheRunQuietly) {
+    SKIP_UNDER_WINE("uses the host shell's pipes and /dev/full");
+    th::ScratchDir dir;
+    th::write_file(dir / "big.bin", th::make_bytes(2000000, 'r', 7));
+    ASSERT_EQ(ab::run_in(dir.path(), {"-q", "big.bin", "big.kel"}).status, 0);
+    const std::string k = "'" + th::kelparc_path() + "'";
+    const std::string in_dir = "cd '" + dir.path() + "' && ";
+    ASSERT_EQ(th::shell(in_dir + "(" + k + " -u --to-stdout big.kel 2>pipe.err; echo $? >pipe.st) | head -c 10 >/dev/null"), 0);
+    ASSERT_EQ(th::shell(in_dir + k + " -u --to-stdout big.kel >/dev/full 2>full.err; echo $? >full.st"), 0);
+    EXPECT_EQ(th::read_file(dir / "pipe.st"), std::to_string(th::status_of(-13)) + "\n");
+    EXPECT_EQ(th::read_file(dir / "pipe.err").find("Error writing"), std::string::npos);
+    EXPECT_EQ(th::read_file(dir / "full.st"), std::to_string(th::status_of(-13)) + "\n");
+    EXPECT_NE(th::read_file(dir / "full.err").find("Error writing to standard output\n"), std::string::npos);
+}
