@@ -19,6 +19,7 @@ uint32_t block_valid = 0;    // bytes the last refill brought in
 int32_t block_write_handle = -1;
 int32_t block_read_handle = -1;
 uint64_t block_handed = 0;   // bytes given to block_write since block_begin_write
+uint64_t block_refilled = 0; // bytes read from the handle since block_begin_read
 
 // Zeroes the buffer and reads up to one block from the archive.  Returns the
 // count read, or -1.  The position always goes back to the start and the valid
@@ -29,6 +30,7 @@ long block_refill() {
     long got = plat::_read(block_read_handle, block_buffer, BLOCK_SIZE);
     block_pos = 0;
     block_valid = got > 0 ? static_cast<uint32_t>(got) : 0;
+    block_refilled += block_valid;
     progress_bytes(block_valid);
     return got;
 }
@@ -82,6 +84,7 @@ int32_t block_begin_read(int32_t h) {
     if (got < 0) return RC_READ;
     block_pos = 0;
     block_valid = static_cast<uint32_t>(got);
+    block_refilled = block_valid;
     progress_bytes(block_valid);
     return RC_OK;
 }
@@ -143,6 +146,10 @@ int32_t block_rest_is_zero() {
         if (got == 0) return RC_END;
     }
 }
+
+uint64_t block_read_offset() { return block_refilled - block_avail(); }
+
+uint32_t block_read_buffered() { return block_avail(); }
 
 uint64_t block_bytes_written() { return block_handed; }
 

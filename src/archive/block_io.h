@@ -39,6 +39,13 @@ int32_t block_at_end();
 // (none left included), 0 at the first nonzero byte, -6 on a read failure.
 int32_t block_rest_is_zero();
 
+// The read stream's position: bytes handed out or passed over since
+// block_begin_read.
+uint64_t block_read_offset();
+// Bytes read from the handle and not yet handed out: the handle's file
+// position less these is the file offset of block_read_offset().
+uint32_t block_read_buffered();
+
 // Bytes handed to block_write since block_begin_write (for append's undo).
 uint64_t block_bytes_written();
 

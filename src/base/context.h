@@ -47,7 +47,7 @@ struct RunConfig {
     // -v: the listing shows sizes, dates and attributes.  Not an option
     // bit: the option word is recorded in archives and has no room for it.
     uint8_t detailed;
-    // -j: compression workers for storing, 1 to MAX_WORKERS; 0 when not
+    // -j: threads for storing and unpacking, 1 to MAX_WORKERS; 0 when not
     // given (as many as there are online processors).  No bit of the option
     // word; recorded nowhere.
     int32_t n_workers;
@@ -110,6 +110,9 @@ struct OpContext {
     uint8_t archive_streamed;
     int32_t n_left_out;
     int32_t n_entries;
+    // -j: the threads that decode ahead when reading (0: one per online
+    // processor; 1: none).
+    int32_t n_workers;
 };
 
 enum : uint8_t { VERIFY_TEST = 1, VERIFY_COMPARE = 2 };

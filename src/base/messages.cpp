@@ -102,7 +102,7 @@ const CatalogueEntry catalogue[] = {
     {517, "Skipping %s\n"},
     {518, "%s directory is already created \n"},
     {519, "Enter password:  "},
-    {520, "   -j<n>    : Compress with n threads\n"},
+    {520, "   -j<n>    : Use n threads (default: one per processor)\n"},
     {521, "   -v       : With -l, list sizes, dates and attributes\n"},
     {522, "Testing %s ...\n"},
     {523, "Tested %s entries: %s damaged, %s checked against a checksum\n"},

@@ -64,6 +64,7 @@ int32_t begin_operation(OpContext* context, RunConfig* config) {
     if (plat::_getcwd(saved_dir, sizeof saved_dir) == nullptr) saved_dir[0] = '\0';
     if (context->start_dir[0] == '\0') copy_bounded(context->start_dir, sizeof context->start_dir, saved_dir);
     context->to_stdout = config->to_stdout && (config->flags & OPT_UNCOMPRESS);
+    context->n_workers = config->n_workers;
     bool reading = (config->flags & (OPT_UNCOMPRESS | OPT_LIST)) || config->test || config->compare;
     progress_begin(config->progress, (context->flags & OPT_QUIET) != 0, reading);
     return RC_OK;

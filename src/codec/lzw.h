@@ -7,7 +7,8 @@
 // decompress_block through the main thread's output area of its own;
 // another thread compresses with a workspace of its own
 // (compress_block_in), which also codes several chunks at once
-// (compress_blocks_in).
+// (compress_blocks_in), and decodes with an area of its own
+// (decompress_block_in).
 #pragma once
 
 #include <cstdint>
@@ -81,3 +82,12 @@ void compress_blocks_in(LzwWorkspace* ws, LzwBlock* blocks, int32_t n);
 // output beyond 32768 bytes.  Every prefix of a string is an earlier code,
 // so no chain can loop or outgrow a bound.
 const unsigned char* decompress_block(const unsigned char* data, int32_t* length);
+
+// A decoder's output area and string table, for one thread at a time;
+// lzw_decode_area_new returns nullptr when memory runs out.
+struct LzwDecodeArea;
+LzwDecodeArea* lzw_decode_area_new();
+void lzw_decode_area_free(LzwDecodeArea* area);
+// decompress_block with area: the result points into area and stays valid
+// until area decodes again.
+const unsigned char* decompress_block_in(LzwDecodeArea* area, const unsigned char* data, int32_t* length);

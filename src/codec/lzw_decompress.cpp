@@ -10,6 +10,7 @@
 // decompress_block copies earlier strings within its output area.
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "codec/lzw_internal.h"
 
@@ -167,7 +168,10 @@ inline void lzw_copy_earlier(unsigned char* dest, const unsigned char* src, uint
     }
 }
 
-// decompress_block's output and strings, the main thread's.  Every string
+}  // namespace
+
+// A decoder's output and strings (decompress_block's is the main
+// thread's; another thread has one of its own).  Every string
 // is copied from what stands before it in bytes: first the 256 single
 // bytes, then the chunk's output (CODEC_OUT_SIZE bytes at most), then 16
 // bytes that take the overrun of whole-block copies.  A code's entry is
@@ -177,7 +181,18 @@ struct LzwDecodeArea {
     uint32_t strings[1 << LZW_MAX_BITS];
 };
 
+namespace {
+
 LzwDecodeArea g_decode;
+
+// Fills in the 256 single bytes, once per area.
+void init_decode_area(LzwDecodeArea* area) {
+    if (area->bytes[255] == 255) return;
+    for (uint32_t c = 0; c < 256; ++c) {
+        area->bytes[c] = static_cast<unsigned char>(c);
+        area->strings[c] = c | (1u << 16);
+    }
+}
 
 constexpr uint32_t OUT_AT = 256;  // where the output starts in bytes
 
@@ -342,23 +357,32 @@ bool lzw_decompress_close(LzwContext* ctx, void* sink_data) {
     return true;
 }
 
-const unsigned char* decompress_block(const unsigned char* data, int32_t* length) {
+LzwDecodeArea* lzw_decode_area_new() {
+    LzwDecodeArea* area = new (std::nothrow) LzwDecodeArea;
+    if (area != nullptr) {
+        area->bytes[255] = 0;
+        init_decode_area(area);
+    }
+    return area;
+}
+
+void lzw_decode_area_free(LzwDecodeArea* area) { delete area; }
+
+const unsigned char* decompress_block_in(LzwDecodeArea* area, const unsigned char* data, int32_t* length) {
     const int32_t in_len = *length;
     *length = 0;
     // The header: 1F 9D, then flags with at most 12 bits.
     if (data == nullptr || in_len < 3 || data[0] != 0x1F || data[1] != 0x9D) return nullptr;
     const uint32_t max_bits = data[2] & 0x1F;
     if (max_bits > LZW_MAX_BITS) return nullptr;
-    LzwDecodeArea* const area = &g_decode;
-    if (area->bytes[255] != 255) {  // the single bytes, once
-        for (uint32_t c = 0; c < 256; ++c) {
-            area->bytes[c] = static_cast<unsigned char>(c);
-            area->strings[c] = c | (1u << 16);
-        }
-    }
+    init_decode_area(area);
     const int32_t out_len = lzw_decode_area(area, data + 3, static_cast<uint32_t>(in_len - 3), max_bits,
                                             (data[2] & LZW_BLOCK_MODE) != 0);
     if (out_len < 0) return nullptr;
     *length = out_len;
     return area->bytes + OUT_AT;
+}
+
+const unsigned char* decompress_block(const unsigned char* data, int32_t* length) {
+    return decompress_block_in(&g_decode, data, length);
 }

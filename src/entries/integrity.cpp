@@ -9,6 +9,7 @@
 #include "archive/transfer.h"
 #include "base/messages.h"
 #include "codec/lzw.h"
+#include "entries/decode_ahead.h"
 
 namespace {
 
@@ -141,13 +142,17 @@ int32_t next_decoded_chunk(ChunkChain* chain, unsigned char* buffer, const OpCon
     // only come from a damaged archive.
     bool unread = chain->len > static_cast<int64_t>(TRANSFER_SIZE);
     if (!unread) {
+        const uint64_t offset = block_read_offset();
         if (block_read(buffer, static_cast<uint32_t>(chain->len)) != 0) {
             show_error(MSG_READ_ERROR, ctx->archive_path);
             return RC_READ;
         }
         *data = buffer;
         *count = static_cast<int32_t>(chain->len);
-        if (!(chain->flags & ENTRY_RAW)) *data = decompress_block(buffer, count);
+        if (!(chain->flags & ENTRY_RAW) &&
+            decode_ahead_take(offset, buffer, *count, data, count) == AheadResult::missed) {
+            *data = decompress_block(buffer, count);
+        }
         // The writer never makes a chunk of more than CHUNK_SIZE bytes.
         if (*data != nullptr && *count <= static_cast<int32_t>(CHUNK_SIZE)) return RC_OK;
     }

@@ -14,6 +14,7 @@
 #include "archive/select.h"
 #include "archive/transfer.h"
 #include "base/messages.h"
+#include "entries/decode_ahead.h"
 #include "entries/integrity.h"
 #include "entries/restore.h"
 #include "entries/verify.h"
@@ -266,6 +267,24 @@ int32_t list_entry(dir_entry* entry, OpContext* ctx, Selection* sel, ListTotals*
     return stdout_failed() ? RC_OUT_WRITE : RC_OK;
 }
 
+// The unpack walk's loop over the entries.  A damaged entry is left out and
+// the walk goes on; the first failure is the walk's result.  Returns 0 at
+// the end of the archive, or negative.
+int32_t unpack_entries(OpContext* ctx, Selection* sel, dir_entry* entry, std::vector<HeldDir>* held,
+                       OpenDirs* open_dirs) {
+    for (;;) {
+        int32_t rc = selection_filters(sel) ? unpack_chosen_step(entry, ctx, sel, held, open_dirs)
+                                           : uncompress_step(entry, ctx, open_dirs);
+        if (rc == RC_END) return RC_OK;
+        if (rc == RC_DAMAGED) {
+            if (open_dirs->first_failure == 0) open_dirs->first_failure = RC_READ;
+            continue;
+        }
+        // Once an entry was left out, the run ends with its result.
+        if (rc < 0) return open_dirs->first_failure != 0 ? open_dirs->first_failure : rc;
+    }
+}
+
 }  // namespace
 
 int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs) {
@@ -280,22 +299,13 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
     set_walk_dir(&entry);
     std::vector<HeldDir> held;
     entry_reader_reset();
-    // A damaged entry is left out and the walk goes on; the first failure
-    // is the walk's result.
-    for (;;) {
-        int32_t rc = selection_filters(sel) ? unpack_chosen_step(&entry, ctx, sel, &held, &open_dirs)
-                                           : uncompress_step(&entry, ctx, &open_dirs);
-        if (rc == RC_END) break;
-        if (rc == RC_DAMAGED) {
-            if (open_dirs.first_failure == 0) open_dirs.first_failure = RC_READ;
-            continue;
-        }
-        // Once an entry was left out, the run ends with its result.
-        if (rc < 0) return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
-    }
+    decode_ahead_start(ctx, ctx->n_workers);
+    int32_t rc = unpack_entries(ctx, sel, &entry, &held, &open_dirs);
+    decode_ahead_stop();
+    if (rc < 0) return rc;
     // A test or compare run ends with its totals instead.
     if (!(ctx->flags & OPT_QUIET) && !ctx->verify) stdout_write("\n", 1);
-    int32_t rc = selection_report(sel);
+    rc = selection_report(sel);
     return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codec/lzw.h"
+#include "entries/spin_wait.h"
 #include "platform/platform.h"
 
 struct WorkerPool {
@@ -65,25 +66,6 @@ void compress_jobs(LzwWorkspace* ws, ChunkJob* const* jobs, int32_t n) {
         job->raw = blocks[i].result == nullptr;
         job->packed_len = blocks[i].result_len;
         if (!job->raw) std::memcpy(job->packed, blocks[i].result, static_cast<size_t>(job->packed_len));
-    }
-}
-
-constexpr auto SPIN_LIMIT = std::chrono::microseconds(200);
-
-// Looks at ready() until it is true or SPIN_LIMIT has passed, giving the
-// processor to any other thread that wants it between looks.
-template <typename Ready>
-bool spin_until(Ready ready) {
-    const auto limit = std::chrono::steady_clock::now() + SPIN_LIMIT;
-    for (uint32_t n = 1;; ++n) {
-        if (ready()) return true;
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-        __builtin_ia32_pause();
-#endif
-        if (n % 64 == 0) {
-            if (std::chrono::steady_clock::now() > limit) return false;
-            std::this_thread::yield();
-        }
     }
 }
 

@@ -113,6 +113,12 @@ const IoCalls& system_io_calls();
 // Moves the file position.  Returns the new position from the start, or -1.
 int64_t _lseek(int fd, int64_t offset, int whence);
 
+// Reads up to n bytes at offset, for a thread other than the main one, on a
+// handle it alone reads: not through the table above, and no error is
+// recorded for messages.  The Windows build moves the handle's position.
+// Returns the count read (short only at the end of the file), or -1.
+long read_at(int fd, void* buf, unsigned n, int64_t offset);
+
 // Cuts or extends the file to size bytes.  Returns 0, or -1.
 int _chsize(int fd, int64_t size);
 

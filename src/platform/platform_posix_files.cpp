@@ -196,6 +196,19 @@ long system_write(int fd, const void* buf, unsigned n) {
     return static_cast<long>(done);
 }
 
+long read_at(int fd, void* buf, unsigned n, int64_t offset) {
+    unsigned char* at = static_cast<unsigned char*>(buf);
+    unsigned done = 0;
+    while (done < n) {
+        ssize_t got = ::pread(fd, at + done, n - done, static_cast<off_t>(offset) + done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<unsigned>(got);
+    }
+    return static_cast<long>(done);
+}
+
 int64_t _lseek(int fd, int64_t offset, int whence) {
     int how = whence == SEEK_SET_ ? SEEK_SET : whence == SEEK_CUR_ ? SEEK_CUR : whence == SEEK_END_ ? SEEK_END : -1;
     if (how < 0) return fail_with(EINVAL);

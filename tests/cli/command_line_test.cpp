@@ -23,7 +23,7 @@ const std::string usage =
     " kelparc supports the following options: \n"
     "   -a       : Append to a zip file\n"
     "   -c<path> : Use the path as the point to begin searching for files\n"
-    "   -j<n>    : Compress with n threads\n"
+    "   -j<n>    : Use n threads (default: one per processor)\n"
     "   -l       : List contents of a zip file\n"
     "   -p[pw]   : Specifies password to lock or unlock zip file\n"
     "   -q       : Quiet mode\n"

@@ -295,7 +295,7 @@ TEST(Parallel, FilesThatGrowOrShrinkWhileStored) {
 TEST(Parallel, JobsOption) {
     const th::RunResult usage = th::run_kelparc({});
     EXPECT_NE(usage.out.find("   -c<path> : Use the path as the point to begin searching for files\n"
-                             "   -j<n>    : Compress with n threads\n"
+                             "   -j<n>    : Use n threads (default: one per processor)\n"
                              "   -l       : List contents of a zip file\n"),
               std::string::npos)
         << usage.out;
