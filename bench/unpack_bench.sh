@@ -42,26 +42,36 @@ if [ "$(stat -c %s "$WORK/in/mixed100" 2>/dev/null || echo 0)" != 100000000 ] ||
 fi
 
 # timed <dir> <command> [<command> ...]: runs each command (a shell command
-# line) RUNS times, in rounds that take the commands in turn so that a
-# change in the machine's load falls on all of them alike; each run starts
-# in a freshly emptied <dir> (the emptying and a sync are not timed).
-# Prints the median wall time of each command, in order.
+# line) RUNS times, in rounds that take the commands in turn (every other
+# round in the reverse order) so that a change in the machine's load falls
+# on all of them alike; each run starts in a new empty directory under
+# <dir> after a sync (neither timed).  The copies are deleted only at the
+# end: ext4 passes over the inodes of files deleted in the last half minute
+# when it makes new ones, so a tree unpacked right after the last copy was
+# deleted can take ten times as long.  Prints the median wall time of each
+# command, in order.
 timed() {
     python3 - "$RUNS" "$@" <<'EOF'
 import os, shutil, subprocess, sys, time
 runs, where, cmds = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
 times = [[] for _ in cmds]
-for _ in range(runs):
-    for i, cmd in enumerate(cmds):
-        shutil.rmtree(where, ignore_errors=True)
-        os.makedirs(where)
+shutil.rmtree(where, ignore_errors=True)
+n = 0
+for r in range(runs):
+    order = range(len(cmds)) if r % 2 == 0 else reversed(range(len(cmds)))
+    for i in order:
+        cmd = cmds[i]
+        n += 1
+        run_dir = os.path.join(where, str(n))
+        os.makedirs(run_dir)
         subprocess.run(["sync"])
         t0 = time.perf_counter()
-        p = subprocess.run(["sh", "-c", cmd], cwd=where, stdout=subprocess.DEVNULL,
+        p = subprocess.run(["sh", "-c", cmd], cwd=run_dir, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, text=True)
         times[i].append(time.perf_counter() - t0)
         if p.returncode != 0:
             sys.exit(f"failed ({p.returncode}): {cmd}: {p.stderr}")
+shutil.rmtree(where, ignore_errors=True)
 print(" ".join(f"{sorted(t)[len(t) // 2]:.3f}" for t in times))
 EOF
 }
@@ -69,8 +79,8 @@ EOF
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 
 # compare <label> <input dir> <input name>: archives the input once with each
-# tool, then times unpacking (kelparc at -j1 and at its default, which
-# unpack alike for now: -j sets the compression workers) and listing.  A
+# tool, then times unpacking (kelparc at -j1 and at its default, where
+# worker threads decode ahead) and listing.  A
 # file is also unpacked from its own .gz and .zst by `gzip -dc` and
 # `zstd -dc`; a tree from `tar | zstd -1` by `zstd -dc | tar -x`.
 compare() {

@@ -207,10 +207,11 @@ int place_at_once(int root, const char* target, const char* rel, Place* place) {
 // count, mixed.
 void temp_name(char* out, size_t cap) {
     static uint64_t count = 0;
+    static const uint64_t pid = static_cast<uint64_t>(::getpid());
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
     uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
-                 (static_cast<uint64_t>(::getpid()) << 16) ^ (++count * 0x9E3779B97F4A7C15ull);
+                 (pid << 16) ^ (++count * 0x9E3779B97F4A7C15ull);
     x ^= x >> 31;
     x *= 0xBF58476D1CE4E5B9ull;
     x ^= x >> 29;

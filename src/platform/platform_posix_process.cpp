@@ -11,6 +11,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 
 namespace plat {
@@ -18,10 +20,14 @@ namespace plat {
 namespace {
 
 // The files to delete when a signal ends the process (remove_on_signal), as
-// the kernel spells them; an empty text is a free slot.  They are changed
-// only with the signals blocked, so the handler never sees half a path.
+// the kernel spells them; a slot counts only while its flag is set.  Only
+// the main thread notes them and only the main thread takes the signals
+// (the workers block them), so the handler runs between two steps of the
+// main thread: a flag is cleared before its path changes and set after, and
+// the handler never sees half a path.
 constexpr int N_REMOVE_SLOTS = 2;
 char remove_paths[N_REMOVE_SLOTS][PATH_CAP];
+volatile sig_atomic_t remove_noted[N_REMOVE_SLOTS];
 // SIGXFSZ: a write past the file size limit (ulimit -f) kills the process
 // by default; the file being written is then only half there.
 const int REMOVE_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ};
@@ -38,7 +44,7 @@ off_t truncate_length = 0;
 void end_by_signal(int sig) {
     if (truncate_fd >= 0) (void)::ftruncate(truncate_fd, truncate_length);
     for (int i = 0; i < N_REMOVE_SLOTS; ++i) {
-        if (remove_paths[i][0] != '\0') ::unlink(remove_paths[i]);
+        if (remove_noted[i] && remove_paths[i][0] != '\0') ::unlink(remove_paths[i]);
     }
     restore_console_from_signal();
     ::signal(sig, SIG_DFL);
@@ -106,12 +112,13 @@ void set_mask_back(const sigset_t* old) {
 void remove_on_signal(int slot, const char* path) {
     if (slot < 0 || slot >= N_REMOVE_SLOTS) return;
     OsPath os(path != nullptr ? path : "");
-    sigset_t old;
-    block_handled(&old);
+    remove_noted[slot] = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     // A path that cannot be spelt (too long) is not noted: nothing else
     // could be deleted by mistake.
     memcpy(remove_paths[slot], os.ok() ? os.c_str() : "", os.ok() ? strlen(os.c_str()) + 1 : 1);
-    set_mask_back(&old);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    remove_noted[slot] = remove_paths[slot][0] != '\0';
 }
 
 int _open_temp_noted(int slot, const char* beside, char* temp_path, size_t cap) {

@@ -27,13 +27,22 @@ struct Outcome {
     std::map<std::string, std::string> files;
 };
 
-std::map<std::string, std::string> files_in(const std::string& dir) {
+// Every file and directory under dir (a directory as "name/" with no
+// content), by its path below dir.
+std::map<std::string, std::string> files_in(const std::string& dir, const std::string& below = "") {
     std::map<std::string, std::string> files;
-    DIR* d = ::opendir(dir.c_str());
+    DIR* d = ::opendir((dir + "/" + below).c_str());
     if (d == nullptr) return files;
     while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") files[name] = th::read_file(dir + "/" + name);
+        const std::string name = below + e->d_name;
+        if (std::string(e->d_name) == "." || std::string(e->d_name) == "..") continue;
+        struct stat st;
+        if (::lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            files[name + "/"] = "";
+            for (auto& [k, v] : files_in(dir, name + "/")) files[k] = v;
+        } else {
+            files[name] = th::read_file(dir + "/" + name);
+        }
     }
     ::closedir(d);
     return files;
@@ -287,6 +296,64 @@ TEST(Parallel, FilesThatGrowOrShrinkWhileStored) {
             wt::Parsed p = wt::parse_archive(o.files.count("a.kel") ? o.files.at("a.kel") : "");
             EXPECT_TRUE(p.ok) << rule << " " << p.error;
         }
+    }
+}
+
+// Unpacking, testing and streaming archives whole and damaged (cut inside a
+// big file or late, a chunk with a flipped byte or overwritten), with and
+// without checksums, and unpacking onto a full disk: for every thread count
+// the files left, the output and the status are those of -j1.
+TEST(Parallel, UnpackSameForEveryWorkerCount) {
+    th::ScratchDir dir;
+    make_tree(dir / "src");
+    th::write_file(dir / "src/big", th::make_bytes(3000000, 't', 5) + th::make_bytes(600000, 'r', 6));
+    settle_access_times(dir / "src");
+    th::RunOptions o;
+    o.cwd = dir.path();
+    for (const std::string base : {"plain", "sums"}) {
+        std::vector<std::string> args = {"-q", "-r", "src", base + ".kel"};
+        if (base == "sums") args.insert(args.begin(), "--checksum");
+        ASSERT_EQ(th::run_kelparc(args, o).status, 0);
+        const std::string whole = th::read_file(dir / (base + ".kel"));
+        const wt::Parsed parsed = wt::parse_archive(whole);
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        std::string mid_chunk;
+        for (const wt::Entry& e : parsed.entries)
+            if (e.name == "src/big") mid_chunk = e.chunks[e.chunks.size() / 2].data;
+        const size_t at = whole.find(mid_chunk);
+        ASSERT_NE(at, std::string::npos);
+        std::string flipped = whole, overwritten = whole;
+        flipped[at + mid_chunk.size() / 2] ^= 0x55;
+        overwritten.replace(at + 3, 200, 200, '\xff');
+        const std::pair<std::string, std::string> variants[] = {
+            {"whole", whole},
+            {"cut in big", whole.substr(0, at + mid_chunk.size() / 2)},
+            {"cut late", whole.substr(0, whole.size() * 9 / 10)},
+            {"flipped", flipped},
+            {"overwritten", overwritten},
+        };
+        for (const auto& [what, bytes] : variants) {
+            th::write_file(dir / "x.kel", bytes);
+            const std::string name = base + " " + what;
+            const Outcome u = expect_same_for_every_count(dir, {"-u", "-cout", "x.kel"}, name + " -u");
+            if (what == "whole") {
+                EXPECT_EQ(u.files.at("src/big"), th::read_file(dir / "src/big")) << name;
+            } else {
+                EXPECT_NE(u.status, 0) << name;
+            }
+            expect_same_for_every_count(dir, {"--test", "x.kel"}, name + " --test");
+            expect_same_for_every_count(dir, {"-u", "--to-stdout", "x.kel"}, name + " --to-stdout");
+        }
+    }
+    th::write_file(dir / "x.kel", th::read_file(dir / "plain.kel"));
+    for (const std::string n : {"1", "5", "40", "150"}) {
+        const std::string rule = "--fail-write=" + n;
+        expect_same_for_every_count(dir, {"-u", "-cout", "x.kel"}, rule, "", {rule});
+    }
+    for (int64_t limit : {0, 100000, 2000000}) {
+        th::RunOptions opt;
+        opt.fsize_limit = limit;
+        expect_same_for_every_count(dir, {"-u", "-cout", "x.kel"}, "limit " + std::to_string(limit), "", {}, opt);
     }
 }
 
