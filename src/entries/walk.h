@@ -28,5 +28,4 @@ int32_t uncompress_step(dir_entry* entry, OpContext* ctx, OpenDirs* open_dirs);
 // percentage, modification time and attributes, and a totals line.
 // Returns 0, the first negative result, or -24 after message 55.
 int32_t list_walk(OpContext* ctx, Selection* sel = nullptr, bool detailed = false);
-int32_t list_step(dir_entry* entry, OpContext* ctx);
 
