@@ -54,4 +54,5 @@ bool store_before_message();
 
 // True when the file of status st is the archive being written: the archive
 // at its name or the file it is being written to (same file identity).
-bool is_archive_itself(const char* path, const plat::StatRec* st, OpContext* ctx);
+// store_file's own check, declared here for the tests.
+bool is_archive_itself(const plat::StatRec* st, OpContext* ctx);
