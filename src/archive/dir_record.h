@@ -57,8 +57,7 @@ int32_t write_dir_record_with_attr(OpContext* ctx, RecordKind kind, const char* 
 // The attribute block write_dir_record gives a record of kind for the
 // entry attr_path names (none for a closing record), into out (ATTR_CAP
 // bytes).  Returns its length.
-int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, const plat::StatRec* st,
-                          unsigned char* out);
+int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, unsigned char* out);
 
 // True when name can be a stored name: the record ends the name at its
 // first 0x04 and reads what follows as the record's numbers.
@@ -66,8 +65,7 @@ bool name_fits_record(const char* name);
 
 // Builds the two attribute characters for name under -th / -ts.  Returns 2,
 // or 0 when no block is made.
-int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* st,
-                         unsigned char* out);
+int32_t build_attr_block(OpContext* ctx, const char* name, unsigned char* out);
 
 // Writes a 10-byte linked header.  Returns 0, or -5 after message 18.
 int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_flags);

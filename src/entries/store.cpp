@@ -250,7 +250,7 @@ Output record_output(OpContext* ctx, Output::Kind kind, RecordKind record, const
     out.record = record;
     out.stored = stored;
     out.st = *st;
-    out.attr_len = record_attr_block(ctx, record, attr_path, st, out.attr);
+    out.attr_len = record_attr_block(ctx, record, attr_path, out.attr);
     return out;
 }
 
