@@ -15,10 +15,11 @@
 // -16, -17; or the nonzero result of store_file that stopped it.
 int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx);
 
-// The three search operations with the attribute filter.
+// The three search operations with the attribute filter, used by
+// walk_directory; declared here for the tests.
 plat::FindHandle dir_search_first(OpContext* ctx, const char* dir_name, char* entry_name);
 int32_t dir_search_next(OpContext* ctx, plat::FindHandle h, char* entry_name);
-void dir_search_close(OpContext* ctx, plat::FindHandle h);
+void dir_search_close(plat::FindHandle h);
 
 // 0 when the walk may enter; 1 (after changing back to dir_left) when the
 // directory entered is dir_left or one of its ancestors; -15 when changing
