@@ -46,7 +46,10 @@ uint64_t block_read_offset();
 // position less these is the file offset of block_read_offset().
 uint32_t block_read_buffered();
 
-// Bytes handed to block_write since block_begin_write (for append's undo).
+// Bytes handed to block_write since block_begin_write: the count
+// block_cut_back takes.  Storing notes it where each entry begins, to take
+// back an entry that failed part-way, in a new archive and in an append
+// alike.
 uint64_t block_bytes_written();
 
 // Takes back everything handed to block_write after the first `handed`
