@@ -6,15 +6,17 @@
 
 #include "base/context.h"
 
-// Set when a directory search continuation failed (message 43).
+// Set when a directory search continuation failed (MSG_FIND_NEXT).
 extern int find_next_failed;
 
 // Expands count names of work (the last is the archive name) from the start
 // directory into *out_list / *out_count, then resolves the last name to
 // archive_path against the working directory of entry (the name as given
-// when the full path cannot be formed).  Returns 0; -21 after message 35,
-// or after message 44 when the archive cannot be reached; -22 after
-// message 43.  The caller owns the list (free_file_list).
+// when the full path cannot be formed).  Returns RC_OK; RC_EXPAND after
+// MSG_BAD_ARGUMENTS (when expand_wildcards gave no list, after its own
+// messages if any), or after MSG_WILDCARD_ACCESS when the archive cannot
+// be reached; RC_FIND_NEXT after MSG_FIND_NEXT.  The caller owns the list
+// (free_file_list).
 int32_t build_file_list(int32_t count, char** work, OpContext* ctx, char*** out_list,
                         int32_t* out_count);
 
