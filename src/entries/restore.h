@@ -25,8 +25,9 @@ struct OpenDir {
 // the current entry's ancestors is kept.
 struct OpenDirs {
     std::vector<OpenDir> chain;
-    // The result of the first entry left out while the walk went on (-12),
-    // or 0.
+    // The result of the first entry left out while the walk went on, or 0:
+    // RC_OUT_OPEN for one left out for a link leading out (restore_entry),
+    // RC_READ for a damaged one (the unpack walk).
     int32_t first_failure = 0;
 };
 
