@@ -13,30 +13,33 @@ constexpr uint32_t BLOCK_SIZE = 65534;
 // Starts writing to handle h (the buffer is emptied).
 void block_begin_write(int32_t h);
 
-// Appends n bytes.  Returns 0, or -5 when a block write fell short.
+// Appends n bytes.  Returns RC_OK, or RC_WRITE when a block write fell
+// short.
 int32_t block_write(const void* data, uint32_t n);
 
-// Writes what is buffered.  Returns 0, or -5.
+// Writes what is buffered.  Returns RC_OK, or RC_WRITE.
 int32_t block_flush();
 
-// Starts reading from handle h with a first refill.  Returns 0, or -6.
+// Starts reading from handle h with a first refill.  Returns RC_OK, or
+// RC_READ.
 int32_t block_begin_read(int32_t h);
 
-// Copies n bytes of the read stream to dest.  Returns 0; 1 when the archive
-// ended exactly at (or, with a partial copy, inside the last refill of) the
-// requested piece; -6 on a read failure or when the archive ends inside the
-// piece.
+// Copies n bytes of the read stream to dest.  Returns RC_OK; RC_END when
+// the archive ended exactly at (or, with a partial copy, inside the last
+// refill of) the requested piece; RC_READ on a read failure or when the
+// archive ends inside the piece.
 int32_t block_read(void* dest, uint32_t n);
 
-// Passes over n bytes of the read stream.  Returns 0, or -6.
+// Passes over n bytes of the read stream.  Returns RC_OK, or RC_READ.
 int32_t block_skip(uint64_t n);
 
-// Whether the read stream is used up.  Returns 1 when no byte is left, 0
-// when one is, -6 on a read failure.  Consumes nothing.
+// Whether the read stream is used up.  Returns RC_END when no byte is
+// left, RC_OK when one is, RC_READ on a read failure.  Consumes nothing.
 int32_t block_at_end();
 
-// Reads the rest of the stream.  Returns 1 when every byte left is zero
-// (none left included), 0 at the first nonzero byte, -6 on a read failure.
+// Reads the rest of the stream.  Returns RC_END when every byte left is
+// zero (none left included), RC_OK at the first nonzero byte, RC_READ on a
+// read failure.
 int32_t block_rest_is_zero();
 
 // The read stream's position: bytes handed out or passed over since
@@ -46,10 +49,13 @@ uint64_t block_read_offset();
 // position less these is the file offset of block_read_offset().
 uint32_t block_read_buffered();
 
-// Bytes handed to block_write since block_begin_write (for append's undo).
+// Bytes handed to block_write since block_begin_write: the count
+// block_cut_back takes.  Storing notes it where each entry begins, to take
+// back an entry that failed part-way, in a new archive and in an append
+// alike.
 uint64_t block_bytes_written();
 
 // Takes back everything handed to block_write after the first `handed`
 // bytes (a count block_bytes_written gave), cutting the file back where
-// those bytes went out already.  Returns 0, or -5.
+// those bytes went out already.  Returns RC_OK, or RC_WRITE.
 int32_t block_cut_back(uint64_t handed);

@@ -18,17 +18,20 @@ struct ChunkChain {
 void chunk_chain_begin(ChunkChain* chain, const dir_entry* entry);
 
 // Moves to the next chunk, whose len bytes then come next in the read
-// stream.  Returns 0; 1 when the entry has no further chunk (the previous
-// one lacked ENTRY_MORE, or this one has length 0); -14 after message 20
-// when a linked header is missing.  The length is not checked here.
+// stream.  Returns RC_OK; RC_END when the entry has no further chunk (the
+// previous one lacked ENTRY_MORE, or this one has length 0); RC_LINKED
+// after MSG_LINKED_HEADER when a linked header is missing.  The length is
+// not checked here.
 int32_t chunk_chain_next(ChunkChain* chain);
 
 // Passes over what is left of a chain: the current chunk's bytes when
 // current_unread, then every further chunk with its linked header.  Returns
-// 0; -6 data missing or a negative length; -14 after message 20.
+// RC_OK; RC_READ (no message) when data is missing or a length is
+// negative; RC_LINKED after MSG_LINKED_HEADER.
 int32_t chunk_chain_skip_rest(ChunkChain* chain, bool current_unread, int64_t* stored = nullptr);
 
 // Passes over an entry's chunks and linked headers, adding the bytes of its
-// chunks to *stored when given (capped at the largest int64_t).  Returns 0;
-// -6 data missing or a negative length; -14 after message 20.
+// chunks to *stored when given (capped at the largest int64_t).  Returns
+// RC_OK; RC_READ (no message) when data is missing or a length is
+// negative; RC_LINKED after MSG_LINKED_HEADER.
 int32_t skip_entry_data(const dir_entry* entry, int64_t* stored = nullptr);

@@ -43,8 +43,9 @@ extern unsigned char attr_buffer[ATTR_CAP];
 // Writes the record of one entry under its stored name (see stored_name.h;
 // not changed here) and, but for a closing record, the attribute block of
 // attr_path under -th / -ts (the entry as the working directory names it).
-// A closing record carries ENTRY_DIR_END.  Returns 0, or -5 after message
-// 47 (the record text would not fit) or 18 with archive_path.
+// A closing record carries ENTRY_DIR_END.  Returns RC_OK, or RC_WRITE after
+// MSG_NAME_TOO_LONG (the record text would not fit) or MSG_WRITE_ERROR with
+// archive_path.
 int32_t write_dir_record(OpContext* ctx, RecordKind kind, const char* stored, const char* attr_path,
                          const plat::StatRec* st, int64_t first_len, int32_t flags);
 
@@ -57,8 +58,7 @@ int32_t write_dir_record_with_attr(OpContext* ctx, RecordKind kind, const char* 
 // The attribute block write_dir_record gives a record of kind for the
 // entry attr_path names (none for a closing record), into out (ATTR_CAP
 // bytes).  Returns its length.
-int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, const plat::StatRec* st,
-                          unsigned char* out);
+int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, unsigned char* out);
 
 // True when name can be a stored name: the record ends the name at its
 // first 0x04 and reads what follows as the record's numbers.
@@ -66,26 +66,28 @@ bool name_fits_record(const char* name);
 
 // Builds the two attribute characters for name under -th / -ts.  Returns 2,
 // or 0 when no block is made.
-int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* st,
-                         unsigned char* out);
+int32_t build_attr_block(OpContext* ctx, const char* name, unsigned char* out);
 
-// Writes a 10-byte linked header.  Returns 0, or -5 after message 18.
+// Writes a 10-byte linked header.  Returns RC_OK, or RC_WRITE after
+// MSG_WRITE_ERROR.
 int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_flags);
 
 // Parses record text (len bytes in the transfer buffer, ended at len even
-// without a NUL) into entry and reads the attribute block.  Returns 0; -10
-// after message 14 (attr_len outside 0..80, or the block is missing); -6
-// without a message when the stored name is longer than 255 characters.
+// without a NUL) into entry and reads the attribute block.  Returns RC_OK;
+// RC_ATTR after MSG_ATTR_READ (attr_len outside 0..80, or the block is
+// missing); RC_READ without a message when the stored name is longer than
+// 255 characters.
 int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry);
 
-// Reads a linked header.  Returns 0, or -14 after message 20 (the field is
-// missing, short, or its first field does not read as a number).
+// Reads a linked header.  Returns RC_OK, or RC_LINKED after
+// MSG_LINKED_HEADER (the field is missing, short, or its first field does
+// not read as a number).
 int32_t read_linked_header(int64_t* chunk_len, int32_t* chunk_flags);
 
 // Reads the 4-byte record length field: R is the number formed by the
-// digits before its NUL.  Returns 0 with *record_len set (1 or more); 1 at
-// the end of the archive: no byte left, or a field of four zero bytes
-// followed only by zero bytes (padding); -6 on a read failure or a corrupt
-// field (cut short by the end of the file, no digits, anything but digits
-// before the NUL, or 0).  Prints nothing.
+// digits before its NUL.  Returns RC_OK with *record_len set (1 or more);
+// RC_END at the end of the archive: no byte left, or a field of four zero
+// bytes followed only by zero bytes (padding); RC_READ on a read failure or
+// a corrupt field (cut short by the end of the file, no digits, anything
+// but digits before the NUL, or 0).  Prints nothing.
 int32_t read_record_length(int64_t* record_len);

@@ -43,7 +43,7 @@ int32_t write_record_pieces(const char* text, int text_len, int32_t attr_len) {
 
 bool name_fits_record(const char* name) { return std::strchr(name, '\x04') == nullptr; }
 
-int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* /*st*/, unsigned char* out) {
+int32_t build_attr_block(OpContext* ctx, const char* name, unsigned char* out) {
     if (!(ctx->flags & (OPT_HIDDEN | OPT_SYSTEM))) return 0;
     uint32_t attrs = plat::GetFileAttributesA(name);
     if (attrs == plat::ATTR_INVALID) return 0;
@@ -52,15 +52,14 @@ int32_t build_attr_block(OpContext* ctx, const char* name, const plat::StatRec* 
     return 2;
 }
 
-int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, const plat::StatRec* st,
-                          unsigned char* out) {
+int32_t record_attr_block(OpContext* ctx, RecordKind kind, const char* attr_path, unsigned char* out) {
     if (kind == RecordKind::dir_close) return 0;  // a closing record carries no attributes
-    return build_attr_block(ctx, attr_path, st, out);
+    return build_attr_block(ctx, attr_path, out);
 }
 
 int32_t write_dir_record(OpContext* ctx, RecordKind kind, const char* stored, const char* attr_path,
                          const plat::StatRec* st, int64_t first_len, int32_t flags) {
-    const int32_t attr_len = record_attr_block(ctx, kind, attr_path, st, attr_buffer);
+    const int32_t attr_len = record_attr_block(ctx, kind, attr_path, attr_buffer);
     return write_dir_record_with_attr(ctx, kind, stored, st, first_len, flags, attr_buffer, attr_len);
 }
 

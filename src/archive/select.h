@@ -74,6 +74,6 @@ bool lies_under(const NameParts& dir, const NameParts& name, bool ignore_case);
 // True when both name the same entry.
 bool same_name(const NameParts& a, const NameParts& b, bool ignore_case);
 
-// Message 55 for every argument that chose nothing.  Returns 0, or -24 when
-// there was one.
+// MSG_NOT_MATCHED for every argument that chose nothing.  Returns RC_OK, or
+// RC_NOT_MATCHED when there was one.
 int32_t selection_report(const Selection* sel);

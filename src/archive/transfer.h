@@ -1,5 +1,10 @@
-// The process-wide transfer buffer: in turn header text, record text, the
-// source bytes of one chunk, or one chunk read back from an archive.
+// The process-wide transfer buffer, used in turn for: the header text and
+// the sealed-password block, as they are written and read back (and the
+// check of a whole header before an append); the record text of each entry
+// read from an archive; and one chunk as stored, read back by unpacking,
+// --to-stdout, --test and --compare before it is decoded (the unpack walk
+// hands it to restore_entry and verify_entry).  Storing keeps its chunks in
+// buffers of its own and formats record text in a local array.
 #pragma once
 
 #include <cstdint>

@@ -13,9 +13,11 @@
 // Low four bits: the archive's origin code (4 for archives written here).
 constexpr uint32_t ORIGIN_MASK = 0x000F;
 constexpr uint32_t ORIGIN_KELPARC = 0x0004;
-// Bit 4 of the origin code.  Every archive written here has it; -s and the
-// stored hidden and system attributes are honoured only when the archive's
-// origin code has it (the whole code is not compared).
+// ORIGIN_BIT_4 (0x0004) of the origin code, the bit ORIGIN_KELPARC sets,
+// so every archive written here has it.  -s and the stored hidden and
+// system attributes are honoured only when the archive's origin code has it
+// (origin_has_bit_4 of the context's flags; the whole code is not
+// compared).
 constexpr uint32_t ORIGIN_BIT_4 = 0x0004;
 inline bool origin_has_bit_4(uint32_t flags) { return (flags & ORIGIN_BIT_4) != 0; }
 constexpr uint32_t OPT_UNCOMPRESS = 0x0010;

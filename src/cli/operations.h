@@ -6,7 +6,7 @@
 #include "base/context.h"
 
 // Each operation runs once per process with the run configuration and
-// returns 0 or a negative result code (the exit status).
+// returns RC_OK or a negative result code (the exit status).
 int32_t run_compress(RunConfig* config);
 int32_t run_append(RunConfig* config);
 int32_t run_uncompress(RunConfig* config);
@@ -16,10 +16,11 @@ int32_t run_list(RunConfig* config);
 int32_t run_test(RunConfig* config);
 int32_t run_compare(RunConfig* config);
 
-// Fills the context, sets the quiet switch, checks the -c directory (message
-// 8, -2), asks for a missing password (-1 under -q, -19 when cancelled) and
-// saves the working directory.  context->start_dir is left absolute.
-// Returns 0 or the negative code the operation returns at once.
+// Fills the context, sets the quiet switch, checks the -c directory
+// (MSG_BAD_START_DIR, RC_BAD_START_DIR), asks for a missing password
+// (RC_PASSWORD_QUIET under -q, RC_CANCEL when cancelled) and saves the
+// working directory.  context->start_dir is left absolute.  Returns RC_OK
+// or the negative code the operation returns at once.
 int32_t begin_operation(OpContext* context, RunConfig* config);
 
 // Frees the count texts of the work list and the list, then changes back to
@@ -30,12 +31,13 @@ void end_operation(int32_t count, char** list);
 // the archive name (count file_count + 1).  Returns nullptr when memory runs
 // out (nothing is left allocated then): like the file lists and the codec
 // tables, the work list is allocated with nothrow new and its caller reports
-// message 41.
+// MSG_NO_MEMORY.
 char** make_work_list(const RunConfig* config);
 
 // Builds the work list of the archive name alone and expands it into
-// ctx->archive_path.  Returns 0 with *work set (count texts), or the
-// expansion's negative code.
+// ctx->archive_path.  Returns RC_OK with *work set (count texts); RC_EXPAND
+// after MSG_NO_MEMORY when the work list cannot be made (*work nullptr); or
+// build_file_list's negative code (*work set).
 int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t* count);
 
 // The saved directory of the running operation.

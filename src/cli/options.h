@@ -23,5 +23,5 @@ extern const OperationTable real_operations;
 
 // The whole entry point: parses argv into a fresh RunConfig, prints the
 // banner and diagnostics and runs one operation of ops.  Returns the exit
-// status (0 or a negative code).
+// status (RC_OK or a negative code).
 int32_t kelparc_main(int argc, char** argv, const OperationTable& ops);

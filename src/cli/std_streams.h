@@ -14,6 +14,6 @@ void route_texts(const RunConfig* config, const char* archive_name);
 
 // Before a reading operation on "-": keys are read from the console only,
 // since standard input holds the archive, and a file list from standard
-// input is refused (message 64 with "-", -21, silent under -q).  Returns 0
-// otherwise.
+// input is refused (MSG_FILE_LIST_UNREADABLE with "-", RC_EXPAND, silent
+// under -q).  Returns RC_OK otherwise.
 int32_t prepare_stdin_archive(const RunConfig* config, const char* archive_name);

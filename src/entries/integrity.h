@@ -26,9 +26,10 @@ void entry_reader_reset();
 
 // Reads the next entry: the one read ahead when there is one, else the
 // record length field, the record text and the attribute block.  Returns
-// 0; 1 at the end of the archive; -6 after message 15 (the archive path)
-// for a record that cannot be read; or the parser's code.  An entry read
-// ahead whose data was read with it comes with clen 0.
+// RC_OK; RC_END at the end of the archive; RC_READ after MSG_READ_ERROR (the
+// archive path) for a record that cannot be read; or the parser's RC_ATTR
+// after MSG_ATTR_READ.  An entry read ahead whose data was read with it
+// comes with clen 0.
 int32_t read_next_entry(dir_entry* entry, const OpContext* ctx);
 
 // True when entry may be a checksum entry, judged by its record: a
@@ -71,8 +72,8 @@ void file_check_add(const unsigned char* data, int32_t count);
 // Ends the check of file entry `entry`, whose chunks were all read: reads
 // its checksum entry, when one follows, and compares; then compares the
 // byte count with the record's size.  shown names the file in messages.
-// Returns 0 when the content may be kept (after message 56 when the size
-// differs), or RC_DAMAGED after message 57.
+// Returns RC_OK when the content may be kept (after MSG_SIZE_DIFFERS when
+// the size differs), or RC_DAMAGED after MSG_CHECKSUM_MISMATCH.
 int32_t file_check_end(const dir_entry* entry, const OpContext* ctx, const char* shown);
 
 // After file_check_end: true when a checksum entry was found for the file
@@ -84,5 +85,6 @@ bool file_check_size_unvouched();
 // ---- writing ---------------------------------------------------------------------
 
 // Writes the checksum entry of the file stored under `stored` with its
-// text.  Returns 0, or -5 after message 18 (or 47).
+// text.  Returns RC_OK, or RC_WRITE after MSG_WRITE_ERROR (or
+// MSG_NAME_TOO_LONG).
 int32_t write_checksum_entry(OpContext* ctx, const char* stored, const char* text);

@@ -250,7 +250,7 @@ Output record_output(OpContext* ctx, Output::Kind kind, RecordKind record, const
     out.record = record;
     out.stored = stored;
     out.st = *st;
-    out.attr_len = record_attr_block(ctx, record, attr_path, st, out.attr);
+    out.attr_len = record_attr_block(ctx, record, attr_path, out.attr);
     return out;
 }
 
@@ -369,7 +369,7 @@ int32_t leave_out(OpContext* ctx) {
     return ctx->keep_going ? RC_OK : RC_OPEN;
 }
 
-bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
+bool is_archive_itself(const plat::StatRec* st, OpContext* ctx) {
     if (ctx->output_id_known && plat::same_file(ctx->output_id, st->id)) return true;
     if (!ctx->archive_id_known) {
         plat::StatRec archive;
@@ -382,7 +382,7 @@ bool is_archive_itself(const char*, const plat::StatRec* st, OpContext* ctx) {
 
 int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const plat::StatRec* st,
                    int strip) {
-    if (is_archive_itself(path, st, ctx)) return RC_OK;
+    if (is_archive_itself(st, ctx)) return RC_OK;
     std::string name = stored_name(RecordKind::file, path, dir_part, strip);
     if (name_excluded(name.c_str())) return RC_OK;
     if (!name_fits_record(name.c_str())) {

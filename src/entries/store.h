@@ -8,27 +8,32 @@
 #include "platform/platform.h"
 
 // What becomes of an input asked for that cannot be stored, once its
-// message is shown: with --keep-going it is counted and left out (0), else
-// the run fails with -4 (and commits nothing).
+// message is shown: it is counted (ctx->n_left_out); with --keep-going it
+// is left out (RC_OK), else the run fails with RC_OPEN (and commits
+// nothing).
 int32_t leave_out(OpContext* ctx);
 
 // Writes the record and chunks of the file path (as the working directory
 // names it) and prints its stored name (see stored_name.h: dir_part, or
 // nullptr, is the directory part; strip keeps only the last component).
-// Returns 0 when stored or skipped (the archive itself), -13 when standard
-// output has failed (nothing more is written), or a negative code after its
-// message.  A file that cannot be stored (a name holding 0x04: message 50; a
-// name over 255 characters: message 47; cannot be opened: 28; a read
-// failure: 29) goes to leave_out; under --keep-going what was written of it
-// is taken back first.  A file whose bytes read differ from the status size
-// is stored as read, with message 53.  A failed archive write leaves the
-// archive open: the operation removes or cuts back what it wrote.
+// Returns RC_OK when stored or skipped (the archive itself, or an excluded
+// name), RC_OUT_WRITE when standard output has failed (nothing more is
+// written), or a negative code after its message.  A file that cannot be
+// stored (a name holding 0x04: MSG_NAME_NOT_STORABLE; a name over 255
+// characters: MSG_NAME_TOO_LONG; cannot be opened: MSG_SOURCE_OPEN; a read
+// failure: MSG_SOURCE_READ) goes to leave_out; under --keep-going what was
+// written of it after a read failure is taken back first (an archive on
+// standard output cannot be: the run ends with RC_OPEN).  A file whose
+// bytes read differ from the status size is stored as read, with
+// MSG_FILE_CHANGED.  A failed archive write leaves the archive open: the
+// operation removes or cuts back what it wrote.
 int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const plat::StatRec* st,
                    int strip);
 
 // Writes the opening or closing record of a directory whose stored path
-// (also its path from the working directory) is stored.  Returns 0, or
-// leave_out's result after message 47, or -5 after its message.
+// (also its path from the working directory) is stored.  Returns RC_OK,
+// leave_out's result after MSG_NAME_TOO_LONG, or the result of a queued
+// output that failed (RC_WRITE after its message).
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st);
 
 // Starts storing with n_workers compression workers (0: one per online
@@ -54,4 +59,5 @@ bool store_before_message();
 
 // True when the file of status st is the archive being written: the archive
 // at its name or the file it is being written to (same file identity).
-bool is_archive_itself(const char* path, const plat::StatRec* st, OpContext* ctx);
+// store_file's own check, declared here for the tests.
+bool is_archive_itself(const plat::StatRec* st, OpContext* ctx);

@@ -23,7 +23,7 @@ const VerifyTally& verify_tally();
 
 // Checks one entry (its record read, its data next in the archive),
 // consuming its data as restore_entry would.  Comparing (ctx->verify is
-// VERIFY_COMPARE) prints message 524 for an entry that differs from the
-// disk.  Returns 0; RC_DAMAGED after the damage messages; or the negative
-// code of a framing error.
+// VERIFY_COMPARE) prints MSG_DIFFERS for an entry that differs from the
+// disk.  Returns RC_OK; RC_DAMAGED after the damage messages; or the
+// negative code of a framing error.
 int32_t verify_entry(unsigned char* buffer, dir_entry* entry, OpContext* ctx);

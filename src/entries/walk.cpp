@@ -309,11 +309,6 @@ int32_t uncompress_walk(OpContext* ctx, Selection* sel) {
     return open_dirs.first_failure != 0 ? open_dirs.first_failure : rc;
 }
 
-int32_t list_step(dir_entry* entry, OpContext* ctx) {
-    bool shown = false;
-    return list_entry(entry, ctx, nullptr, nullptr, &shown);
-}
-
 int32_t list_walk(OpContext* ctx, Selection* sel, bool detailed) {
     dir_entry entry{};
     set_walk_dir(&entry);

@@ -175,7 +175,7 @@ enum : int32_t {
 int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const char* dir_left,
                     const plat::StatRec& st, plat::FindHandle h, char* entry_name) {
     if (plat::_chdir(name) != 0) {
-        dir_search_close(ctx, h);
+        dir_search_close(h);
         walk_error(MSG_DIR_UNREADABLE, stored_path);
         int32_t rc = leave_out(ctx);
         return rc != 0 ? rc : DIR_UNREADABLE;
@@ -183,7 +183,7 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
     int32_t rc = RC_OK;
     if (plat::_getcwd(dir_entered, sizeof dir_entered) == nullptr) {
         // Without its path the directory cannot be told from an ancestor.
-        dir_search_close(ctx, h);
+        dir_search_close(h);
         walk_error(MSG_DIR_PATH_UNREADABLE, stored_path);
         rc = change_back(dir_left);
         if (rc == 0) rc = leave_out(ctx);
@@ -201,7 +201,7 @@ int32_t walk_inside(const char* name, char* stored_path, OpContext* ctx, const c
     }
     SubdirNode* subdirs = nullptr;
     if (rc == 0) rc = list_entries(ctx, h, entry_name, stored_path, &subdirs);
-    dir_search_close(ctx, h);
+    dir_search_close(h);
     if (rc != 0) {
         release_subdirs(subdirs);
         return rc;
@@ -268,7 +268,7 @@ int32_t dir_search_next(OpContext* ctx, plat::FindHandle h, char* entry_name) {
     return plat::GetLastError() == plat::ERR_NO_MORE_FILES ? 0 : -1;
 }
 
-void dir_search_close(OpContext*, plat::FindHandle h) {
+void dir_search_close(plat::FindHandle h) {
     if (h != nullptr) plat::FindClose(h);
 }
 
@@ -317,7 +317,7 @@ int32_t walk_directory(const char* name, char* stored_path, OpContext* ctx) {
         return close_directory(name, stored_path, ctx);
     }
     if (walk_stopped(ctx)) {
-        dir_search_close(ctx, h);
+        dir_search_close(h);
         return RC_OPEN;
     }
     rc = walk_inside(name, stored_path, ctx, dir_left, st, h, entry_name);

@@ -11,6 +11,6 @@
 void split_name_list(const std::string& bytes, std::vector<std::string>* names);
 
 // Reads the list at path ("-": standard input), resolved from the working
-// directory, and appends its names.  Returns 0, or -21 after message 64
-// (unless quiet) when it cannot be opened or read.
+// directory, and appends its names.  Returns RC_OK, or RC_EXPAND after
+// MSG_FILE_LIST_UNREADABLE (unless quiet) when it cannot be opened or read.
 int32_t read_name_list(const char* path, bool quiet, std::vector<std::string>* names);

@@ -42,7 +42,7 @@ protected:
         do names.emplace_back(name);
         while (dir_search_next(&ctx_, h, name) == 1);
         EXPECT_EQ(name[0], '\0');
-        dir_search_close(&ctx_, h);
+        dir_search_close(h);
         return names;
     }
 
