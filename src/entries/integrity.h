@@ -54,11 +54,13 @@ void read_checksum_entry(const dir_entry* file, const OpContext* ctx, bool* foun
 
 // Moves chain to its next chunk and gives its content in *data and *count
 // (in buffer for a raw chunk, in the codec output area otherwise).  shown
-// names the entry in messages.  Returns 0; 1 after the last chunk; a
-// damaged chunk (its stored length above the transfer buffer, a stream
-// that does not decode, more than CHUNK_SIZE bytes) gives message 45 and,
-// when the rest of the entry can be passed over, RC_DAMAGED; otherwise the
-// framing error: -6 after message 15 or 45, -14 after message 20.
+// names the entry in messages.  A chunk worker threads decoded ahead
+// (decode_ahead.h) is taken from them.  Returns RC_OK; RC_END after the
+// last chunk; a damaged chunk (its stored length above the transfer
+// buffer, a stream that does not decode, more than CHUNK_SIZE bytes) gives
+// MSG_CORRUPT_DATA and, when the rest of the entry can be passed over,
+// RC_DAMAGED; otherwise the framing error: RC_READ after MSG_READ_ERROR or
+// MSG_CORRUPT_DATA, RC_LINKED after MSG_LINKED_HEADER.
 int32_t next_decoded_chunk(ChunkChain* chain, unsigned char* buffer, const OpContext* ctx, const char* shown,
                            const unsigned char** data, int32_t* count);
 
