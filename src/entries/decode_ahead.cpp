@@ -407,6 +407,17 @@ AheadResult decode_ahead_take(uint64_t offset, const unsigned char* raw, int32_t
         s->state.store(SlotState::done, std::memory_order_release);
         hold.lock();
     }
+    // While a worker decodes it, the main thread decodes the slots after it
+    // that no worker has taken yet, as a worker would.
+    while (s->state.load(std::memory_order_acquire) == SlotState::taken) {
+        Slot* other = take_work(a);
+        if (other == nullptr) break;
+        hold.unlock();
+        decode_slot(other);
+        other->state.store(SlotState::done, std::memory_order_release);
+        hold.lock();
+        a->slot_done.notify_all();
+    }
     wait_not_taken(a, s, hold);
     a->held = true;
     if (std::memcmp(s->raw, raw, static_cast<size_t>(len)) != 0) return AheadResult::missed;

@@ -141,14 +141,11 @@ uint32_t read_dosattrib(const char* os_path) {
 
 // The process umask.  umask(2) can only be read by setting it, so it is set
 // back at once; only the main thread creates files, so none is created in
-// between.  Nothing in the program changes it, so it is read once.
+// between.
 mode_t current_umask() {
-    static mode_t mask = [] {
-        mode_t old = ::umask(0);
-        ::umask(old);
-        return old;
-    }();
-    return mask;
+    mode_t old = ::umask(0);
+    ::umask(old);
+    return old;
 }
 
 // ---- handles ----------------------------------------------------------------

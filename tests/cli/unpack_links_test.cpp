@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -162,9 +163,7 @@ TEST(UnpackLinks, SignalsAtRandomPointsLeaveOldOrNewFiles) {
     std::mt19937 random(19);
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     int ended_by_signal = 0;
-    for (int round = 0; round < 24; ++round) {
-        th::remove_tree(d / "t");
-        for (const std::string& n : names) th::write_file(d / "t/" + n, "old " + n);
+    const auto start_unpack = [&d] {
         pid_t pid = ::fork();
         if (pid == 0) {
             int null_fd = ::open("/dev/null", O_RDWR);
@@ -175,7 +174,19 @@ TEST(UnpackLinks, SignalsAtRandomPointsLeaveOldOrNewFiles) {
             ::execl(th::kelparc_path().c_str(), "kelparc", "-u", "-ct", "a.kel", static_cast<char*>(nullptr));
             _exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
+        return pid;
+    };
+    // The signals fall within the time a whole unpack takes on this machine.
+    for (const std::string& n : names) th::write_file(d / "t/" + n, "old " + n);
+    const auto t0 = std::chrono::steady_clock::now();
+    ::waitpid(start_unpack(), nullptr, 0);
+    const long window_us = std::max<long>(
+        1000, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+    for (int round = 0; round < 24; ++round) {
+        th::remove_tree(d / "t");
+        for (const std::string& n : names) th::write_file(d / "t/" + n, "old " + n);
+        pid_t pid = start_unpack();
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % window_us));
         ::kill(pid, signals[round % 3]);
         int status = 0;
         ::waitpid(pid, &status, 0);
