@@ -33,6 +33,31 @@ int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t
     return rc;
 }
 
+int32_t walk_archive_entries(RunConfig* config, OpContext* ctx, int32_t opening, EntriesWalk walk) {
+    char** work = nullptr;
+    int32_t count = 0;
+    int32_t rc = resolve_archive(config, ctx, &work, &count);
+    if (rc == RC_OK) {
+        show_info(opening, ctx->archive_path);
+        rc = read_archive_header(ctx, config->password);
+        if (rc < 0) {
+            show_error(MSG_CANNOT_OPEN, ctx->archive_path);
+        } else if (plat::_chdir(ctx->start_dir) != 0) {
+            // Entries are restored (or checked) relative to the start
+            // directory; one that cannot be entered (no longer) is never
+            // replaced by the working directory.
+            show_error(MSG_BAD_START_DIR, ctx->start_dir);
+            rc = RC_BAD_START_DIR;
+        } else {
+            Selection sel;
+            selection_init(&sel, config->file_count, config->files);
+            rc = walk(ctx, &sel);
+        }
+    }
+    end_operation(count, work);
+    return rc;
+}
+
 int32_t run_uncompress(RunConfig* config) {
     OpContext ctx;
     int32_t rc = begin_operation(&ctx, config);
@@ -41,33 +66,10 @@ int32_t run_uncompress(RunConfig* config) {
     // Written on every run, -q included.
     stdout_printf("offset = %lu, offset = %lu\n", 0UL, 0UL);
     if (config->archive_name[0] == '\0') {
-        if (!(ctx.flags & OPT_QUIET)) show_error(MSG_NO_ARCHIVE_UNCOMPRESS);
+        show_error(MSG_NO_ARCHIVE_UNCOMPRESS);
         return RC_NO_FILES;
     }
-    char** work = nullptr;
-    int32_t count = 0;
-    rc = resolve_archive(config, &ctx, &work, &count);
-    if (rc == RC_OK) {
-        if (!(ctx.flags & OPT_QUIET)) show_info(MSG_UNCOMPRESSING, ctx.archive_path);
-        rc = read_archive_header(&ctx, config->password);
-        if (rc < 0) {
-            if (!(ctx.flags & OPT_QUIET)) show_error(MSG_CANNOT_OPEN, ctx.archive_path);
-        } else {
-            // Entries are restored relative to the start directory; one
-            // that cannot be entered (no longer) is never replaced by the
-            // working directory.
-            if (plat::_chdir(ctx.start_dir) != 0) {
-                if (!(ctx.flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, ctx.start_dir);
-                rc = RC_BAD_START_DIR;
-            } else {
-                Selection sel;
-                selection_init(&sel, config->file_count, config->files);
-                rc = uncompress_walk(&ctx, &sel);
-            }
-        }
-    }
-    end_operation(count, work);
-    return rc;
+    return walk_archive_entries(config, &ctx, MSG_UNCOMPRESSING, uncompress_walk);
 }
 
 int32_t run_list(RunConfig* config) {

@@ -26,41 +26,25 @@ void show_totals(uint8_t mode) {
     }
 }
 
+// The walk of a test or compare run, then its totals.
+int32_t verify_walk(OpContext* ctx, Selection* sel) {
+    verify_tally_reset();
+    int32_t rc = uncompress_walk(ctx, sel);
+    show_totals(ctx->verify);
+    return rc == RC_OK && verify_tally().differ > 0 ? RC_DIFFERS : rc;
+}
+
 int32_t run_verify(RunConfig* config, uint8_t mode) {
     OpContext ctx;
     int32_t rc = begin_operation(&ctx, config);
     if (rc != RC_OK) return rc;
     ctx.verify = mode;
     if (config->archive_name[0] == '\0') {
-        if (!(ctx.flags & OPT_QUIET)) show_error(MSG_NO_ARCHIVE_UNCOMPRESS);
+        show_error(MSG_NO_ARCHIVE_UNCOMPRESS);
         return RC_NO_FILES;
     }
-    char** work = nullptr;
-    int32_t count = 0;
-    rc = resolve_archive(config, &ctx, &work, &count);
-    if (rc == RC_OK) {
-        show_info(MSG_TESTING, ctx.archive_path);
-        rc = read_archive_header(&ctx, config->password);
-        if (rc < 0) {
-            if (!(ctx.flags & OPT_QUIET)) show_error(MSG_CANNOT_OPEN, ctx.archive_path);
-        } else {
-            // Entries are compared at the paths unpacking would give them,
-            // never at paths under another directory than the start one.
-            if (plat::_chdir(ctx.start_dir) != 0) {
-                if (!(ctx.flags & OPT_QUIET)) show_error(MSG_BAD_START_DIR, ctx.start_dir);
-                rc = RC_BAD_START_DIR;
-            } else {
-                Selection sel;
-                selection_init(&sel, config->file_count, config->files);
-                verify_tally_reset();
-                rc = uncompress_walk(&ctx, &sel);
-                show_totals(mode);
-                if (rc == RC_OK && verify_tally().differ > 0) rc = RC_DIFFERS;
-            }
-        }
-    }
-    end_operation(count, work);
-    return rc;
+    // Entries are compared at the paths unpacking would give them.
+    return walk_archive_entries(config, &ctx, MSG_TESTING, verify_walk);
 }
 
 }  // namespace

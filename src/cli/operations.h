@@ -5,6 +5,8 @@
 
 #include "base/context.h"
 
+struct Selection;
+
 // Each operation runs once per process with the run configuration and
 // returns RC_OK or a negative result code (the exit status).
 int32_t run_compress(RunConfig* config);
@@ -39,6 +41,17 @@ char** make_work_list(const RunConfig* config);
 // after MSG_NO_MEMORY when the work list cannot be made (*work nullptr); or
 // build_file_list's negative code (*work set).
 int32_t resolve_archive(RunConfig* config, OpContext* ctx, char*** work, int32_t* count);
+
+// A walk over the entries of an archive whose header has been read.
+using EntriesWalk = int32_t (*)(OpContext* ctx, Selection* sel);
+
+// The common course of unpacking, testing and comparing: resolves the
+// archive name, prints the opening message (its number) with the archive's
+// path, reads the header and enters the start directory, then runs walk
+// over the entries the file arguments choose, and ends the operation.
+// Returns walk's result; else resolve_archive's code, the header's negative
+// code after MSG_CANNOT_OPEN, or RC_BAD_START_DIR after MSG_BAD_START_DIR.
+int32_t walk_archive_entries(RunConfig* config, OpContext* ctx, int32_t opening, EntriesWalk walk);
 
 // The saved directory of the running operation.
 extern char saved_dir[plat::PATH_CAP];
