@@ -12,15 +12,6 @@
 
 namespace {
 
-constexpr int N_RECORD_NUMBERS = 8;
-
-// Length of the stored name: the text before the first 0x04, or before the
-// end of the text (its NUL or len) when there is none.
-uint32_t name_length(const char* text, uint32_t len) {
-    uint32_t n = 0;
-    while (n < len && text[n] != '\0' && text[n] != '\x04') ++n;
-    return n;
-}
 
 // Reads an attribute block of attr_len (1..80) bytes into the zeroed buffer.
 int32_t read_attr_block(int32_t attr_len, dir_entry* entry) {
@@ -35,18 +26,49 @@ int32_t read_attr_block(int32_t attr_len, dir_entry* entry) {
 
 }  // namespace
 
+uint32_t record_name_length(const char* text, uint32_t len) {
+    uint32_t n = 0;
+    while (n < len && text[n] != '\0' && text[n] != '\x04') ++n;
+    return n;
+}
+
+bool parse_record_length_field(const char* field, int64_t* record_len) {
+    // The writer puts only digits before the NUL (or the field's end).
+    int64_t len = 0;
+    int n_digits = 0;
+    for (; n_digits < RECORD_LEN_FIELD && field[n_digits] != '\0'; ++n_digits) {
+        if (field[n_digits] < '0' || field[n_digits] > '9') return false;
+        len = len * 10 + (field[n_digits] - '0');
+    }
+    if (n_digits == 0 || len == 0) return false;
+    *record_len = len;
+    return true;
+}
+
+bool parse_linked_header(const char* field, int64_t* chunk_len, int32_t* chunk_flags) {
+    int64_t first = 0;
+    // A first field that does not read as a number is damage, not a length
+    // of 0 that would end the entry early.
+    if (!parse_decimal(field, LINKED_HEADER_LEN, &first)) return false;
+    int64_t v[2] = {};
+    parse_decimal_tokens(field, LINKED_HEADER_LEN, v, 2);
+    *chunk_len = first;
+    *chunk_flags = static_cast<int32_t>(v[1]);
+    return true;
+}
+
 int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
     entry->attr = nullptr;
-    uint32_t name_len = name_length(text, len);
+    uint32_t name_len = record_name_length(text, len);
     if (name_len > NAME_CAP - 1) {
         entry->name[0] = '\0';
         return RC_READ;
     }
     std::memcpy(entry->name, text, name_len);
     entry->name[name_len] = '\0';
-    int64_t v[N_RECORD_NUMBERS] = {};
+    int64_t v[RECORD_NUMBERS] = {};
     if (name_len < len && text[name_len] == '\x04') {
-        parse_decimal_tokens(text + name_len + 1, len - name_len - 1, v, N_RECORD_NUMBERS);
+        parse_decimal_tokens(text + name_len + 1, len - name_len - 1, v, RECORD_NUMBERS);
     }
     entry->mode = static_cast<uint16_t>(v[0]);
     entry->entry_flags = static_cast<int32_t>(v[1]);
@@ -68,17 +90,10 @@ int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry) {
 
 int32_t read_linked_header(int64_t* chunk_len, int32_t* chunk_flags) {
     char field[LINKED_HEADER_LEN] = {};
-    int64_t first = 0;
-    // A first field that does not read as a number is damage, not a length
-    // of 0 that would end the entry early.
-    if (block_read(field, LINKED_HEADER_LEN) != 0 || !parse_decimal(field, LINKED_HEADER_LEN, &first)) {
+    if (block_read(field, LINKED_HEADER_LEN) != 0 || !parse_linked_header(field, chunk_len, chunk_flags)) {
         show_error(MSG_LINKED_HEADER);
         return RC_LINKED;
     }
-    int64_t v[2] = {};
-    parse_decimal_tokens(field, LINKED_HEADER_LEN, v, 2);
-    *chunk_len = first;
-    *chunk_flags = static_cast<int32_t>(v[1]);
     return RC_OK;
 }
 
@@ -94,14 +109,5 @@ int32_t read_record_length(int64_t* record_len) {
         rc = block_rest_is_zero();
         return rc == RC_END ? RC_END : RC_READ;
     }
-    // The writer puts only digits before the NUL (or the field's end).
-    int64_t len = 0;
-    int n_digits = 0;
-    for (; n_digits < RECORD_LEN_FIELD && field[n_digits] != '\0'; ++n_digits) {
-        if (field[n_digits] < '0' || field[n_digits] > '9') return RC_READ;
-        len = len * 10 + (field[n_digits] - '0');
-    }
-    if (n_digits == 0 || len == 0) return RC_READ;
-    *record_len = len;
-    return RC_OK;
+    return parse_record_length_field(field, record_len) ? RC_OK : RC_READ;
 }

@@ -22,6 +22,7 @@ constexpr int ATTR_CAP = 80;          // the attribute buffer
 constexpr int RECORD_TEXT_CAP = 348;  // longest record text written, with NUL
 constexpr int LINKED_HEADER_LEN = 10;
 constexpr int RECORD_LEN_FIELD = 4;
+constexpr int RECORD_NUMBERS = 8;      // after the name: mode, flags, size, atime, mtime, ctime, clen, attr_len
 
 struct dir_entry {
     char name[NAME_CAP];
@@ -78,6 +79,18 @@ int32_t write_linked_header(OpContext* ctx, int64_t chunk_len, int32_t chunk_fla
 // missing); RC_READ without a message when the stored name is longer than
 // 255 characters.
 int32_t parse_dir_record(const char* text, uint32_t len, dir_entry* entry);
+
+// The readers' pure parts, for any reader of the framing.  The length of
+// the stored name in record text of len bytes: the text before the first
+// 0x04, or before its NUL or its end when there is none.
+uint32_t record_name_length(const char* text, uint32_t len);
+// A record length field (RECORD_LEN_FIELD bytes) that is not all zeros:
+// the digits before its NUL or its end.  False when anything else stands
+// there, or the number is 0.
+bool parse_record_length_field(const char* field, int64_t* record_len);
+// A linked header (LINKED_HEADER_LEN bytes): the next chunk's length and
+// flags.  False when its first field does not read as a number.
+bool parse_linked_header(const char* field, int64_t* chunk_len, int32_t* chunk_flags);
 
 // Reads a linked header.  Returns RC_OK, or RC_LINKED after
 // MSG_LINKED_HEADER (the field is missing, short, or its first field does

@@ -1,11 +1,12 @@
 // Decoding ahead of the main thread (see decode_ahead.h).
 //
-// One lock guards the ring.  The scout fills the slot at the ring's tail
-// (nobody else sees it until it is counted), workers decode filled slots
-// oldest first, and the main thread consumes from the head: it drops the
-// slots it has passed, waits for the one it reached (decoding it itself when
-// no worker has taken it yet), and keeps the slot it took until its next
-// call.  A slot a worker is decoding is never dropped under it.
+// One lock guards the ring.  The main thread is also the scout: it fills
+// the free slots past the ring's tail (nobody else sees them until they are
+// counted), workers decode filled slots oldest first, and the main thread
+// consumes from the head: it drops the slots it has passed, waits for the
+// one it reached (decoding it itself when no worker has taken it yet, and
+// later ones while a worker decodes it), and keeps the slot it took until
+// its next call.  A slot a worker is decoding is never dropped under it.
 #include "entries/decode_ahead.h"
 
 #include <atomic>
@@ -68,7 +69,6 @@ struct Ahead {
 };
 
 Ahead* g_ahead = nullptr;
-int64_t g_hits = 0;
 
 Slot* slot_at(Ahead* a, uint32_t k) { return a->slots[(a->head + k) % a->slots.size()].get(); }
 
@@ -129,16 +129,6 @@ bool scout_bytes(ScoutReader* r, size_t n, const unsigned char** p) {
     return true;
 }
 
-// The record length field: digits before a NUL; 0 when it is anything else.
-int64_t record_length(const unsigned char* field) {
-    int64_t len = 0;
-    for (int i = 0; i < RECORD_LEN_FIELD && field[i] != '\0'; ++i) {
-        if (field[i] < '0' || field[i] > '9') return 0;
-        len = len * 10 + (field[i] - '0');
-    }
-    return len;
-}
-
 // Where the scout stands in the archive's framing.
 struct Scout {
     ScoutReader r;
@@ -152,17 +142,18 @@ struct Scout {
 // Reads the next record; false when it cannot be followed.
 bool scout_record(Scout* sc) {
     const unsigned char* p = nullptr;
-    if (!scout_bytes(&sc->r, RECORD_LEN_FIELD, &p)) return false;
-    const int64_t record_len = record_length(p);
-    if (record_len <= 0 || record_len > static_cast<int64_t>(TRANSFER_SIZE)) return false;
-    if (!scout_bytes(&sc->r, static_cast<size_t>(record_len), &p)) return false;
+    int64_t record_len = 0;
+    if (!scout_bytes(&sc->r, RECORD_LEN_FIELD, &p) ||
+        !parse_record_length_field(reinterpret_cast<const char*>(p), &record_len) ||
+        record_len > static_cast<int64_t>(TRANSFER_SIZE) ||
+        !scout_bytes(&sc->r, static_cast<size_t>(record_len), &p))
+        return false;
     const char* text = reinterpret_cast<const char*>(p);
-    const size_t len = static_cast<size_t>(record_len);
-    size_t name_len = 0;
-    while (name_len < len && text[name_len] != '\0' && text[name_len] != '\x04') ++name_len;
+    const uint32_t len = static_cast<uint32_t>(record_len);
+    const uint32_t name_len = record_name_length(text, len);
     if (name_len >= len || text[name_len] != '\x04') return false;
-    int64_t v[8] = {};
-    parse_decimal_tokens(text + name_len + 1, len - name_len - 1, v, 8);
+    int64_t v[RECORD_NUMBERS] = {};
+    parse_decimal_tokens(text + name_len + 1, len - name_len - 1, v, RECORD_NUMBERS);
     if (v[7] < 0 || v[7] > ATTR_CAP) return false;
     scout_skip(&sc->r, static_cast<uint64_t>(v[7]));
     sc->flags = v[1];
@@ -175,12 +166,11 @@ bool scout_record(Scout* sc) {
 // Reads a linked header; false when it cannot be followed.
 bool scout_linked_header(Scout* sc) {
     const unsigned char* p = nullptr;
-    if (!scout_bytes(&sc->r, LINKED_HEADER_LEN, &p)) return false;
-    int64_t h[2] = {};
-    if (!parse_decimal(reinterpret_cast<const char*>(p), LINKED_HEADER_LEN, &h[0])) return false;
-    parse_decimal_tokens(reinterpret_cast<const char*>(p), LINKED_HEADER_LEN, h, 2);
-    sc->chunk_len = h[0];
-    sc->flags = h[1];
+    int32_t flags = 0;
+    if (!scout_bytes(&sc->r, LINKED_HEADER_LEN, &p) ||
+        !parse_linked_header(reinterpret_cast<const char*>(p), &sc->chunk_len, &flags))
+        return false;
+    sc->flags = flags;
     sc->chunk_read = false;
     return true;
 }
@@ -308,14 +298,13 @@ bool start_thread(Ahead* a, void (*body)(Ahead*)) {
     return true;
 }
 
-}  // namespace
-
 // The scout, the main thread's own.
 std::unique_ptr<Scout> g_scout;
 
+}  // namespace
+
 void decode_ahead_start(const OpContext* ctx, int32_t n_workers) {
     decode_ahead_stop();
-    g_hits = 0;
     if (n_workers <= 0) n_workers = static_cast<int32_t>(std::thread::hardware_concurrency());
     if (n_workers > MAX_WORKERS) n_workers = MAX_WORKERS;
     if (n_workers < 2 || names_std_stream(ctx->archive_path) || ctx->read_handle < 0) return;
@@ -421,10 +410,7 @@ AheadResult decode_ahead_take(uint64_t offset, const unsigned char* raw, int32_t
     wait_not_taken(a, s, hold);
     a->held = true;
     if (std::memcmp(s->raw, raw, static_cast<size_t>(len)) != 0) return AheadResult::missed;
-    ++g_hits;
     *data = s->out;
     *count = s->out_len;
     return s->out != nullptr ? AheadResult::decoded : AheadResult::corrupt;
 }
-
-int64_t decode_ahead_hits() { return g_hits; }

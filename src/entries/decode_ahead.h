@@ -2,17 +2,18 @@
 // threads decode the chunks that lie ahead of it, so that when the main
 // thread reaches a chunk its content is often decoded already.
 //
-// A scout thread reads the archive file through a handle of its own and
-// follows its framing (records, attribute blocks, chunks, linked headers)
-// without printing anything, handing each compressed chunk it finds to the
-// workers with its offset; it stops at the first thing it cannot follow.
-// Nothing it does is seen by the user: the main thread reads every byte
-// itself as it always does, and takes a decoded chunk only when its own
-// bytes at that offset are the very bytes that were decoded.  Decoding is
-// a function of the bytes alone, so every byte written, every message and
-// every status is that of decoding in the main thread.
+// The main thread reads the archive file a second time, through a handle
+// of its own, a short way ahead of where it reads it in order: it follows
+// the framing (records, attribute blocks, chunks, linked headers) without
+// printing anything and hands each compressed chunk it finds, with its
+// offset, to the workers; it stops at the first thing it cannot follow.
+// Nothing of that is seen by the user: every byte is still read in order,
+// and a decoded chunk is taken only when the bytes read at that offset are
+// the very bytes that were decoded.  Decoding is a function of the bytes
+// alone, so every byte written, every message and every status is that of
+// decoding in the main thread.
 //
-// A bounded ring of chunk slots (a few per worker) holds the work; a slot
+// A bounded ring of chunk slots (16 per thread) holds the work; a slot
 // the main thread has passed is dropped.  The main thread owns the calls.
 #pragma once
 
@@ -37,7 +38,3 @@ enum class AheadResult { missed, decoded, corrupt };
 // not decoded ahead and the caller decodes it.
 AheadResult decode_ahead_take(uint64_t offset, const unsigned char* raw, int32_t len,
                               const unsigned char** data, int32_t* count);
-
-// For tests: the chunks decode_ahead_take found decoded or corrupt since
-// decode_ahead_start.
-int64_t decode_ahead_hits();
