@@ -364,8 +364,8 @@ int32_t block_area_result(LzwArea* area, int32_t length, bool whole, const unsig
 // stretch has left, and a stretch may take several rounds.  What the
 // single chunk's loops do outside the fast table's batches (the bytes
 // before a ratio check, coded one by one) a lane does alone between
-// rounds; a lane whose 5003-slot table answers or notes strings finishes
-// alone, as does the last lane.
+// rounds; a lane whose 5003-slot table answers lookups finishes alone, as
+// does the last lane.
 
 struct Lane {
     LzwContext* ctx;
@@ -375,8 +375,24 @@ struct Lane {
     const unsigned char* end;
     Stretch s;
     uint32_t keys[BATCH_CAP];  // the key of each string written in the stretch
+    // Rounds over lanes whose 5003-slot table notes strings (shadow) note
+    // above each key, from bit KEY_AT_SHIFT on, the byte of the round at
+    // which its string was written; lane_note_misses moves it to miss_at.
     LzwFastSlot spare;         // takes the store of a string that found no slot
 };
+
+constexpr uint32_t KEY_AT_SHIFT = 20;
+constexpr uint32_t KEY_MASK = (1u << KEY_AT_SHIFT) - 1;
+
+// After a round that took the lane's keys n_before on from byte `from` of
+// its stretch: the byte of each miss goes from its key to miss_at.
+void lane_note_misses(Lane* lane, int32_t n_before, int32_t from) {
+    Stretch* const s = &lane->s;
+    for (int32_t j = n_before; j < s->n_codes; ++j) {
+        s->miss_at[j] = static_cast<uint16_t>(from + static_cast<int32_t>(lane->keys[j] >> KEY_AT_SHIFT));
+        lane->keys[j] &= KEY_MASK;
+    }
+}
 
 // Finishes the lane's chunk: its stream is whole when ok.
 void lane_close(Lane* lane, bool ok) {
@@ -430,7 +446,7 @@ bool lane_next_stretch(Lane* lane, bool close_first) {
             lane_close(lane, true);
             return false;
         }
-        if (ctx->hash_probe || ctx->shadow) {
+        if (ctx->hash_probe) {
             lane_finish_alone(lane);
             return false;
         }
@@ -508,13 +524,15 @@ inline PastHome lane_past_home(Lane* lane, uint32_t prefix, uint32_t c) {
     return r;
 }
 
-// One round over K lanes (bit l of kGrowing: lane l's dictionary grows):
-// at most m bytes of each lane's stretch, fewer when a lane's stretch must
-// stop (overflow, displaced).  The body is lzw_scan_growing's (or
-// lzw_scan_full's), except that a lane notes the key of each string it
-// writes (whose low 12 bits are the code written), for stretch_close.
-// Returns the number of bytes each lane took.
-template <int K, unsigned kGrowing>
+// One round over K lanes (bit l of kGrowing: lane l's dictionary grows;
+// kShadow: some lane's 5003-slot table notes strings): at most m bytes of
+// each lane's stretch, fewer when a lane's stretch must stop (overflow,
+// displaced).  The body is lzw_scan_growing's (or lzw_scan_full's), except
+// that a lane notes the key of each string it writes (whose low 12 bits are
+// the code written), for stretch_close, and with kShadow the byte of the
+// round that wrote it above the key.  Returns the number of bytes each lane
+// took.
+template <int K, unsigned kGrowing, bool kShadow>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
@@ -539,6 +557,7 @@ int32_t scan_round(Lane* const* lanes, int32_t m) {
     int32_t i = 0;
     uint32_t stop = 0;
     do {
+        const uint32_t at_bits = kShadow ? static_cast<uint32_t>(i) << KEY_AT_SHIFT : 0;
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC unroll 4
 #endif
@@ -562,7 +581,7 @@ int32_t scan_round(Lane* const* lanes, int32_t m) {
                 next_prefix = miss != 0 ? c : r.code;
                 stop |= r.stop;
             }
-            lzw_opaque(keys[l])[n[l]] = (c << 12) | static_cast<uint32_t>(prefix[l]);
+            lzw_opaque(keys[l])[n[l]] = (c << 12) | static_cast<uint32_t>(prefix[l]) | at_bits;
             if (growing) {
                 // A hit stores its slot back unchanged, a miss fills the
                 // free slot: the store's address is known before the load
@@ -585,18 +604,34 @@ int32_t scan_round(Lane* const* lanes, int32_t m) {
 
 using ScanRound = int32_t (*)(Lane* const*, int32_t);
 
-template <int K, unsigned... kMasks>
+template <int K, bool kShadow, unsigned... kMasks>
 constexpr std::array<ScanRound, sizeof...(kMasks)> scan_rounds(std::integer_sequence<unsigned, kMasks...>) {
-    return {scan_round<K, kMasks>...};
+    return {scan_round<K, kMasks, kShadow>...};
 }
 
 // scan_round for the lanes as they are.
 template <int K>
 int32_t scan_lanes(Lane* const* lanes, int32_t m) {
-    static constexpr std::array<ScanRound, 1u << K> rounds = scan_rounds<K>(std::make_integer_sequence<unsigned, 1u << K>());
+    static constexpr std::array<ScanRound, 1u << K> rounds =
+        scan_rounds<K, false>(std::make_integer_sequence<unsigned, 1u << K>());
+    static constexpr std::array<ScanRound, 1u << K> shadow_rounds =
+        scan_rounds<K, true>(std::make_integer_sequence<unsigned, 1u << K>());
     unsigned growing = 0;
-    for (int l = 0; l < K; ++l) growing |= (lanes[l]->s.growing ? 1u : 0u) << l;
-    return rounds[growing](lanes, m);
+    bool shadow = false;
+    for (int l = 0; l < K; ++l) {
+        growing |= (lanes[l]->s.growing ? 1u : 0u) << l;
+        shadow = shadow || (lanes[l]->s.growing && lanes[l]->ctx->shadow);
+    }
+    if (!shadow) return rounds[growing](lanes, m);
+    int32_t n_before[K];
+    int32_t from[K];
+    for (int l = 0; l < K; ++l) {
+        n_before[l] = lanes[l]->s.n_codes;
+        from[l] = static_cast<int32_t>(lanes[l]->p - lanes[l]->s.start);
+    }
+    const int32_t taken = shadow_rounds[growing](lanes, m);
+    for (int l = 0; l < K; ++l) lane_note_misses(lanes[l], n_before[l], from[l]);
+    return taken;
 }
 
 }  // namespace

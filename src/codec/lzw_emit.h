@@ -77,19 +77,23 @@ inline bool lzw_put_group(LzwContext* ctx, const uint16_t* codes) {
     }
     // The eight codes are low, then high from bit 4 * width on.
     const uint64_t half = 4 * width;
-    unsigned char packed[16];
     const uint64_t first = low | (high << half);
     const uint64_t second = high >> (64 - half);
-    std::memcpy(packed, &first, 8);
-    std::memcpy(packed + 8, &second, 8);
     ctx->bytes_out += static_cast<int32_t>(width);
+    // The two words go straight to where they belong (the area has 16
+    // bytes of slack): stored to a buffer and read back as one 16-byte
+    // block, they would wait for the stores to retire.
     if (ctx->sink == buffer_sink) {
         LzwArea* const area = lzw_area_of(ctx);
         if (width > area->cap - area->count) return false;
-        std::memcpy(area->bytes + area->count, packed, 16);
+        std::memcpy(area->bytes + area->count, &first, 8);
+        std::memcpy(area->bytes + area->count + 8, &second, 8);
         area->count += width;
         return true;
     }
+    unsigned char packed[16];
+    std::memcpy(packed, &first, 8);
+    std::memcpy(packed + 8, &second, 8);
     std::memcpy(ctx->out_group, packed, width);
     return ctx->sink(ctx->sink_data, ctx->out_group, static_cast<int>(width)) != 0;
 }
