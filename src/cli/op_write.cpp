@@ -105,10 +105,10 @@ int32_t store_each_name(char** names, int32_t n_names, OpContext* ctx, bool* emp
     return RC_OK;
 }
 
-// store_each_name with n_workers compression workers (0: one per online
-// processor); everything they were handed is written before it returns.
-int32_t store_names(char** names, int32_t n_names, OpContext* ctx, int32_t n_workers, bool* empty) {
-    store_workers_begin(ctx, n_workers);
+// store_each_name on n_threads threads (0: one per online processor);
+// everything the workers were handed is written before it returns.
+int32_t store_names(char** names, int32_t n_names, OpContext* ctx, int32_t n_threads, bool* empty) {
+    store_workers_begin(ctx, n_threads);
     return store_workers_end(store_each_name(names, n_names, ctx, empty));
 }
 

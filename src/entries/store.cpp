@@ -14,8 +14,7 @@
 // written is queued in order (name lines, records, chunks) and done by the
 // main thread as soon as the chunks ahead of it are compressed; a message
 // first has everything queued before it done.  The chunks in flight are
-// bounded: CHUNKS_PER_WORKER buffers per worker (per main thread without
-// workers).
+// bounded: CHUNKS_PER_WORKER buffers per thread, the main thread counted.
 #include "entries/store.h"
 
 #include <cstdio>
@@ -444,16 +443,19 @@ int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, con
     return pipeline_result(RC_OK);
 }
 
-int32_t store_workers_begin(OpContext* ctx, int32_t n_workers) {
-    if (n_workers <= 0) n_workers = static_cast<int32_t>(std::thread::hardware_concurrency());
-    if (n_workers > MAX_WORKERS) n_workers = MAX_WORKERS;
-    // One thread: no workers, the main thread compresses what it waits for
+int32_t store_workers_begin(OpContext* ctx, int32_t n_threads) {
+    if (n_threads <= 0) n_threads = static_cast<int32_t>(std::thread::hardware_concurrency());
+    if (n_threads > MAX_WORKERS) n_threads = MAX_WORKERS;
+    // The main thread is one of the threads: it compresses what it waits
+    // for.  A worker for every processor besides would leave one more
+    // thread than processors, and the main thread's reading and writing
+    // would wait its turn behind the workers.  One thread: no workers
     // (memory short: each chunk as it is handed over).
-    WorkerPool* pool = n_workers > 1 ? pool_start(n_workers) : nullptr;
+    WorkerPool* pool = n_threads > 1 ? pool_start(n_threads - 1) : nullptr;
     if (pool == nullptr) pool = pool_start(0);
     Pipeline* const pl = &g_store;
     const int32_t n_running = pool != nullptr ? pool_size(pool) : 0;
-    take_chunk_slots_or_fallback(pl, (n_running > 0 ? n_running : 1) * CHUNKS_PER_WORKER);
+    take_chunk_slots_or_fallback(pl, (n_running + 1) * CHUNKS_PER_WORKER);
     pl->pool = pool;
     pl->ctx = ctx;
     pl->failed = 0;

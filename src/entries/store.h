@@ -36,13 +36,14 @@ int32_t store_file(const char* path, const char* dir_part, OpContext* ctx, const
 // output that failed (RC_WRITE after its message).
 int32_t store_directory(RecordKind kind, const char* stored, OpContext* ctx, const plat::StatRec* st);
 
-// Starts storing with n_workers compression workers (0: one per online
-// processor; at most MAX_WORKERS).  With fewer than two (or when no worker
-// thread can be started) no worker runs: the calling thread compresses the
-// chunks queued when it waits for them, a few at a time.  Returns the number
-// of workers running (0 for none).  store_file and store_directory called
+// Starts storing on n_threads threads (0: one per online processor; at most
+// MAX_WORKERS): the calling thread and n_threads - 1 compression workers.
+// The calling thread compresses the chunks queued when it waits for them, a
+// few at a time, so with one thread (or when no worker thread can be
+// started) it compresses them all.  Returns the number of workers running
+// (0 for none).  store_file and store_directory called
 // outside store_workers_begin and store_workers_end store on their own.
-int32_t store_workers_begin(OpContext* ctx, int32_t n_workers);
+int32_t store_workers_begin(OpContext* ctx, int32_t n_threads);
 
 // Does whatever store_file and store_directory have queued and stops the
 // workers.  Returns rc, or the result of a queued output that failed (it
