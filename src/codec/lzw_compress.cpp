@@ -375,13 +375,14 @@ struct Lane {
     const unsigned char* end;
     Stretch s;
     uint32_t keys[BATCH_CAP];  // the key of each string written in the stretch
-    // Rounds over lanes whose 5003-slot table notes strings (shadow) note
-    // above each key, from bit KEY_AT_SHIFT on, the byte of the round at
-    // which its string was written; lane_note_misses moves it to miss_at.
     LzwFastSlot spare;         // takes the store of a string that found no slot
 };
 
+// Rounds over lanes whose 5003-slot table notes strings (shadow) note above
+// each key, from bit KEY_AT_SHIFT on, the byte of the round at which its
+// string was written (below BATCH_CAP); lane_note_misses moves it to miss_at.
 constexpr uint32_t KEY_AT_SHIFT = 20;
+static_assert(BATCH_CAP <= (1 << (32 - KEY_AT_SHIFT)), "a byte of the round fits above a key");
 constexpr uint32_t KEY_MASK = (1u << KEY_AT_SHIFT) - 1;
 
 // After a round that took the lane's keys n_before on from byte `from` of
