@@ -51,9 +51,9 @@ struct HeldPlace {
 // -11 after message 16 naming a parent that cannot be made; otherwise
 // `failed` (-11 or -12) after message 16 or 17 with out_path.
 int32_t find_place(const dir_entry* entry, const char* resolved, const char* out_path, int32_t failed,
-                   plat::Place* place) {
+                   plat::Place* place, OpenDirs* open_dirs) {
     char parent[plat::PATH_CAP];
-    int rc = plat::place_beneath(entry->dir, resolved, true, place, parent, sizeof parent);
+    int rc = plat::place_beneath(entry->dir, resolved, true, place, parent, sizeof parent, &open_dirs->places);
     if (rc == plat::PLACE_OK) return RC_OK;
     if (rc == plat::PLACE_LEADS_OUT) {
         show_error(MSG_LINK_LEADS_OUT, out_path);
@@ -76,23 +76,29 @@ struct Properties {
     int64_t mtime;
 };
 
+// The attributes to set from an entry's attribute characters, or 0 for
+// none.  They mean hidden and system only in archives of this program's
+// origin.
+uint32_t attributes_to_set(const OpContext* ctx, int32_t attr_len, const unsigned char* attr) {
+    if (attr_len <= 0 || attr == nullptr || !origin_has_bit_4(ctx->flags)) return 0;
+    uint32_t attrs = 0;
+    if (attr[0] == '1') attrs |= plat::ATTR_HIDDEN;
+    if (attr_len > 1 && attr[1] == '1') attrs |= plat::ATTR_SYSTEM;
+    return attrs != 0 ? attrs | plat::ATTR_ARCHIVE : 0;
+}
+
+// The mode to give: the stored 16-bit word, sign-extended.
+int mode_of(uint16_t mode) { return static_cast<int16_t>(mode); }
+
 // Attributes, times, then the mode (last: a mode without write permission
-// could stop the others).  Messages 36, 37, 38 name the stored name.
-void apply_properties(const OpContext* ctx, const plat::Place* at, const char* name, const Properties& p) {
-    // Attribute characters mean hidden and system only in archives of this
-    // program's origin.
-    if (p.attr_len > 0 && p.attr != nullptr && origin_has_bit_4(ctx->flags)) {
-        uint32_t attrs = 0;
-        if (p.attr[0] == '1') attrs |= plat::ATTR_HIDDEN;
-        if (p.attr_len > 1 && p.attr[1] == '1') attrs |= plat::ATTR_SYSTEM;
-        if (attrs != 0) {
-            attrs |= plat::ATTR_ARCHIVE;
-            if (!plat::place_set_attributes(at, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
-        }
-    }
+// could stop the others), unless the mode is already set.  Messages 36,
+// 37, 38 name the stored name.
+void apply_properties(const OpContext* ctx, const plat::Place* at, const char* name, const Properties& p,
+                      bool mode_set) {
+    uint32_t attrs = attributes_to_set(ctx, p.attr_len, p.attr);
+    if (attrs != 0 && !plat::place_set_attributes(at, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
     if (plat::place_utime(at, p.atime, p.mtime) == -1) show_error(MSG_CANNOT_SET_TIME, name);
-    // The mode is the stored 16-bit word, sign-extended.
-    if (plat::place_chmod(at, static_cast<int16_t>(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
+    if (!mode_set && plat::place_chmod(at, mode_of(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
 }
 
 // The file a restore writes: a temporary file beside its place.  Messages
@@ -139,14 +145,18 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
     return rc;
 }
 
-// Writes the entry to the open handle h and closes it.  Returns 0, or the
-// negative code with the file deleted.
+// Writes the entry to the open handle h and closes it; with set_mode the
+// file gets its final mode just before (*mode_set tells whether it did).
+// Returns 0, or the negative code with the file deleted.
 int32_t write_output(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, int h,
-                     const Output& out) {
+                     const Output& out, bool set_mode, bool* mode_set) {
     ctx->write_handle = h;
     int32_t rc = copy_chunks(buffer, entry, ctx, out);
     if (rc != 0) return rc;
     ctx->write_handle = -1;
+    // A failure here is not reported: the mode is then set by name, once
+    // the file is in place, as for any other.
+    *mode_set = set_mode && plat::handle_chmod(h, mode_of(entry->mode)) == 0;
     // A file system may report a failed write only when the file is closed.
     if (plat::_close(h) != 0) {
         show_error(MSG_WRITE_ERROR, out.out_path);
@@ -163,7 +173,9 @@ int32_t write_output(unsigned char* buffer, const dir_entry* entry, OpContext* c
 // written: the archive being read (by whatever name), a directory, a FIFO, a
 // device, a file this user may not write.  Only regular files that could be
 // opened for writing are replaced.
-bool refused_output(const OpContext* ctx, const char* out_path) {
+bool refused_output(const OpContext* ctx, const plat::Place* place) {
+    if (place->name_absent) return false;
+    const char* out_path = place->path;
     if (plat::_access(out_path, 0) != 0) return false;
     if (plat::is_same_file(out_path, ctx->read_handle)) return true;
     int h = plat::_open(out_path, plat::OF_WRONLY | plat::OF_BINARY);
@@ -174,21 +186,27 @@ bool refused_output(const OpContext* ctx, const char* out_path) {
 
 // Writes the entry to a temporary file beside its place and renames it
 // over the place once it is whole, so a failure leaves an existing file as
-// it was.  The temporary file is owner-only until the final mode is
-// applied, and is deleted should a signal end the run meanwhile.  There is
-// no writing in place: where no temporary file can be made (a full disk, a
-// directory this user may not write) the existing file stays as it was.
-// Returns 0, or -12 after message 58 or 17, or the write's negative code.
+// it was.  The temporary file is owner-only while it is written, and is
+// deleted should a signal end the run meanwhile.  Once written it gets its
+// final mode on its handle where the platform can and no attributes are
+// to be set after it (*mode_set then true); else the mode comes last, by
+// name, after the rename.  There is no writing in place: where no
+// temporary file can be made (a full disk, a directory this user may not
+// write) the existing file stays as it was.  Returns 0, or -12 after
+// message 58 or 17, or the write's negative code.
 int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const plat::Place* place,
-                     const char* out_path) {
+                     const char* out_path, bool* mode_set) {
     char temp[plat::PATH_CAP];
+    *mode_set = false;
     int h = plat::place_open_temp(place, temp, sizeof temp, RESTORE_SLOT);
     if (h < 0) {
         show_error(MSG_NO_TEMP_FILE, out_path);
         return RC_OUT_OPEN;
     }
     Output out{place, temp, out_path};
-    int32_t rc = write_output(buffer, entry, ctx, h, out);
+    // Attributes need write permission that the final mode may not give.
+    bool set_mode = attributes_to_set(ctx, entry->attr_len, entry->attr) == 0;
+    int32_t rc = write_output(buffer, entry, ctx, h, out, set_mode, mode_set);
     if (rc == 0 && plat::place_rename_temp(place, temp) != 0) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         delete_temp(out);
@@ -198,10 +216,11 @@ int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* c
     return rc;
 }
 
-// Applies attributes, times and permissions of a file entry to its place.
-void apply_file_properties(OpContext* ctx, const dir_entry* entry, const plat::Place* place) {
+// Applies attributes, times and permissions (unless set) of a file entry to
+// its place.
+void apply_file_properties(OpContext* ctx, const dir_entry* entry, const plat::Place* place, bool mode_set) {
     apply_properties(ctx, place, entry->name,
-                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime});
+                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime}, mode_set);
 }
 
 // True when name lies inside the directory stored as outer.
@@ -241,7 +260,7 @@ void close_directory(const OpContext* ctx, const dir_entry* entry, OpenDirs* ope
         if (plat::place_beneath(entry->dir, d.rel.c_str(), false, &at.place, nullptr, 0) == plat::PLACE_OK &&
             !at.place.name_was_link) {
             apply_properties(ctx, &at.place, d.name.c_str(),
-                             Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime});
+                             Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime}, false);
         }
         chain.resize(i);
         return;
@@ -264,9 +283,9 @@ int32_t open_directory(const dir_entry* entry, const char* out_path, const char*
         return RC_MKDIR;
     }
     HeldPlace at;
-    int32_t rc = find_place(entry, resolved, out_path, RC_MKDIR, &at.place);
+    int32_t rc = find_place(entry, resolved, out_path, RC_MKDIR, &at.place, open_dirs);
     if (rc != 0) return rc;
-    if (plat::_access(at.place.path, 4) == 0) {
+    if (!at.place.name_absent && plat::_access(at.place.path, 4) == 0) {
         show_info(MSG_DIR_EXISTS, out_path);
     } else if (plat::place_mkdir(&at.place) != 0) {
         show_error(MSG_CANNOT_CREATE, out_path);
@@ -319,19 +338,20 @@ int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, co
         return RC_OUT_OPEN;
     }
     HeldPlace at;
-    int32_t rc = find_place(entry, resolved, out_path, RC_OUT_OPEN, &at.place);
+    int32_t rc = find_place(entry, resolved, out_path, RC_OUT_OPEN, &at.place, open_dirs);
     if (rc == 1) {
         note_left_out(open_dirs);
         return pass_over_data(entry);
     }
     if (rc != 0) return rc;
-    if (refused_output(ctx, at.place.path)) {
+    if (refused_output(ctx, &at.place)) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
-    rc = write_beside(buffer, entry, ctx, &at.place, out_path);
+    bool mode_set = false;
+    rc = write_beside(buffer, entry, ctx, &at.place, out_path, &mode_set);
     if (rc != 0) return rc;
-    apply_file_properties(ctx, entry, &at.place);
+    apply_file_properties(ctx, entry, &at.place, mode_set);
     // Restored, but with another length than its record's.
     return file_check_size_unvouched() ? RC_DAMAGED : RC_OK;
 }

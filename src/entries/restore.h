@@ -7,6 +7,7 @@
 
 #include "archive/dir_record.h"
 #include "base/context.h"
+#include "platform/platform.h"
 
 // A directory the unpack walk created or found, waiting for its closing
 // record: its times come from that record, its mode and attributes from the
@@ -29,6 +30,8 @@ struct OpenDirs {
     // RC_OUT_OPEN for one left out for a link leading out (restore_entry),
     // RC_READ for a damaged one (the unpack walk).
     int32_t first_failure = 0;
+    // The directory of the last file's place, where the next one likely goes.
+    plat::PlaceCache places;
 };
 
 // Writes entry at its resolved output path under entry->dir, consuming its

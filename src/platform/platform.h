@@ -400,6 +400,23 @@ struct Place {
     char path[PATH_CAP];  // the target joined to the names as reached
     const char* name;     // the last name, inside path
     bool name_was_link;   // the entry's own name was a link, followed
+    bool name_absent;     // nothing had the last name when it was reached (false: unknown)
+};
+
+// What one walk keeps from place to place, on one thread: on POSIX the
+// directory of the last place reached at once, held open, so the next entry
+// of the same directory is reached on it without a lookup from the target.
+// A directory held is the very one that was beneath the target when it was
+// reached: should it be moved meanwhile, the places go with it, never
+// through a link made where it was.  Closed when the record goes.
+struct PlaceCache {
+    std::string target;
+    std::string parent;
+    int dir = -1;
+    PlaceCache() = default;
+    PlaceCache(const PlaceCache&) = delete;
+    PlaceCache& operator=(const PlaceCache&) = delete;
+    ~PlaceCache();
 };
 
 enum : int {
@@ -413,9 +430,10 @@ enum : int {
 // beneath target (which may itself be a link: the user chose it); with
 // make_parents the missing directories on the way are made.  The place may
 // not exist yet.  Returns PLACE_OK with *place to close with place_close,
-// or one of the failures above (failed, cap bytes, names the parent).
+// or one of the failures above (failed, cap bytes, names the parent).  With
+// a cache, a place in the directory of the cache's last place starts there.
 int place_beneath(const char* target, const char* rel, bool make_parents, Place* place, char* failed,
-                  size_t failed_cap);
+                  size_t failed_cap, PlaceCache* cache = nullptr);
 void place_close(Place* place);
 
 // Status of the place itself (a link there is not followed).  Returns 0, or -1.
@@ -427,6 +445,9 @@ int place_mkdir(const Place* place);
 // `slot` (remove_on_signal) before the file exists.  Returns a handle
 // opened for writing, or -1 with the slot cleared.
 int place_open_temp(const Place* place, char* temp_path, size_t cap, int slot);
+// Gives the file open as fd the permissions place_chmod(mode) gives a
+// place.  Returns 0, or -1 (always on Windows, where a mode is set by name).
+int handle_chmod(int fd, int mode);
 // Renames the file place_open_temp made over the place, or deletes it.
 // Return 0, or -1.
 int place_rename_temp(const Place* place, const char* temp_path);

@@ -157,6 +157,7 @@ int walk_beneath(int root, const char* target, const char* rel, bool make_parent
             continue;
         }
         if (todo.empty()) {
+            place->name_absent = !found;
             place->dir = ::fcntl(at, F_DUPFD_CLOEXEC, 0);
             if (place->dir < 0) return fail();
             return set_path(place, target, chain.joined(name));
@@ -179,21 +180,18 @@ int walk_beneath(int root, const char* target, const char* rel, bool make_parent
     return fail_with(EINVAL);  // an empty name has no place
 }
 
-// The directory of rel opened in one call; then the place is that and the
-// last name, unless the last name is a link.  Returns PLACE_OK, PLACE_LEADS_OUT,
-// or 1 when the names must be taken one at a time.
-int place_at_once(int root, const char* target, const char* rel, Place* place) {
-    const char* slash = strrchr(rel, '/');
-    if (slash == nullptr) return 1;
-    std::string parent(rel, static_cast<size_t>(slash - rel));
-    int fd = open_beneath_at_once(root, parent.c_str());
-    if (fd == -1 && errno == EXDEV) return PLACE_LEADS_OUT;
-    if (fd < 0) return 1;
+// The place of rel on fd, the handle of its directory (taken over), whose
+// last name begins after slash.  Returns PLACE_OK; PLACE_FAILED; or 1, fd
+// closed, when the last name is a link and the names must be taken one at a
+// time.
+int place_on(int fd, const char* target, const char* rel, const char* slash, Place* place) {
     struct stat st;
-    if (::fstatat(fd, slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    bool found = ::fstatat(fd, slash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (found && S_ISLNK(st.st_mode)) {
         ::close(fd);
         return 1;
     }
+    place->name_absent = !found && errno == ENOENT;
     place->dir = fd;
     if (set_path(place, target, rel) != 0) {
         ::close(fd);
@@ -201,6 +199,48 @@ int place_at_once(int root, const char* target, const char* rel, Place* place) {
         return PLACE_FAILED;
     }
     return PLACE_OK;
+}
+
+// The place of rel when its directory is the one the cache holds (and still
+// exists: one deleted meanwhile is forgotten).  Returns as place_on, or 1
+// when the cache cannot give it.
+int place_from_cache(PlaceCache* cache, const char* target, const char* rel, Place* place) {
+    const char* slash = strrchr(rel, '/');
+    if (slash == nullptr || cache->dir < 0 || cache->target != target) return 1;
+    size_t parent_len = static_cast<size_t>(slash - rel);
+    if (cache->parent.size() != parent_len || cache->parent.compare(0, parent_len, rel, parent_len) != 0) return 1;
+    struct stat st;
+    if (::fstat(cache->dir, &st) != 0 || st.st_nlink == 0) {
+        ::close(cache->dir);
+        cache->dir = -1;
+        return 1;
+    }
+    int fd = ::fcntl(cache->dir, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return 1;
+    return place_on(fd, target, rel, slash, place);
+}
+
+// The directory of rel opened in one call, and noted in the cache if there
+// is one; then the place is that and the last name, unless the last name is
+// a link.  Returns PLACE_OK, PLACE_LEADS_OUT, PLACE_FAILED, or 1 when the
+// names must be taken one at a time.
+int place_at_once(int root, const char* target, const char* rel, Place* place, PlaceCache* cache) {
+    const char* slash = strrchr(rel, '/');
+    if (slash == nullptr) return 1;
+    std::string parent(rel, static_cast<size_t>(slash - rel));
+    int fd = open_beneath_at_once(root, parent.c_str());
+    if (fd == -1 && errno == EXDEV) return PLACE_LEADS_OUT;
+    if (fd < 0) return 1;
+    if (cache != nullptr) {
+        int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (held >= 0) {
+            if (cache->dir >= 0) ::close(cache->dir);
+            cache->dir = held;
+            cache->target = target;
+            cache->parent = std::move(parent);
+        }
+    }
+    return place_on(fd, target, rel, slash, place);
 }
 
 // A name of its own for a temporary file: the clock, the process and a
@@ -228,6 +268,9 @@ const char* base_of(const char* path) {
     return slash != nullptr ? slash + 1 : path;
 }
 
+// The permission bits a mode gives: its lower nine, less the umask.
+mode_t mode_bits(int mode) { return static_cast<mode_t>(mode) & 0777 & ~current_umask(); }
+
 // Opens the place itself for a call on its handle (never through a link).
 int open_place(const Place* place) {
     return ::openat(place->dir, place->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -235,20 +278,27 @@ int open_place(const Place* place) {
 
 }  // namespace
 
+PlaceCache::~PlaceCache() {
+    if (dir >= 0) ::close(dir);
+}
+
 int place_beneath(const char* target, const char* rel, bool make_parents, Place* place, char* failed,
-                  size_t failed_cap) {
+                  size_t failed_cap, PlaceCache* cache) {
     forget_entry_status();
     place->dir = -1;
     place->path[0] = '\0';
     place->name = place->path;
     place->name_was_link = false;
+    place->name_absent = false;
     if (failed != nullptr && failed_cap > 0) failed[0] = '\0';
     OsPath os(target);
     if (!os.ok()) return fail();
+    int rc = cache != nullptr ? place_from_cache(cache, os.c_str(), rel, place) : 1;
+    if (rc != 1) return rc;
     // The target itself is followed: the user chose it.
     int root = ::open(os.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (root < 0) return fail();
-    int rc = place_at_once(root, os.c_str(), rel, place);
+    rc = place_at_once(root, os.c_str(), rel, place, cache);
     if (rc == 1) rc = walk_beneath(root, os.c_str(), rel, make_parents, place, failed, failed_cap);
     if (rc == -1) rc = PLACE_FAILED;
     ::close(root);
@@ -292,6 +342,11 @@ int place_open_temp(const Place* place, char* temp_path, size_t cap, int slot) {
     return fail_with(EEXIST);
 }
 
+int handle_chmod(int fd, int mode) {
+    forget_entry_status();
+    return ::fchmod(fd, mode_bits(mode)) == 0 ? 0 : fail();
+}
+
 int place_rename_temp(const Place* place, const char* temp_path) {
     forget_entry_status();
     return ::renameat(place->dir, base_of(temp_path), place->dir, place->name) == 0 ? 0 : fail();
@@ -326,7 +381,7 @@ int place_utime(const Place* place, int64_t atime, int64_t mtime) {
 
 int place_chmod(const Place* place, int mode) {
     forget_entry_status();
-    mode_t bits = static_cast<mode_t>(mode) & 0777 & ~current_umask();
+    mode_t bits = mode_bits(mode);
     // On a handle of the place itself; a directory this user may not read
     // is changed by name, still without following a link.
     int fd = open_place(place);

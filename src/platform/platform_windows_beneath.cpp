@@ -65,12 +65,16 @@ int set_path(Place* place, const std::string& path) {
 
 }  // namespace
 
+PlaceCache::~PlaceCache() = default;
+
+// Windows works on paths: the cache holds nothing.
 int place_beneath(const char* target, const char* rel, bool make_parents, Place* place, char* failed,
-                  size_t failed_cap) {
+                  size_t failed_cap, PlaceCache*) {
     place->dir = -1;
     place->path[0] = '\0';
     place->name = place->path;
     place->name_was_link = false;
+    place->name_absent = false;
     if (failed != nullptr && failed_cap > 0) failed[0] = '\0';
     char target_final[PATH_CAP];
     if (_final_path(target, target_final, sizeof target_final) != 0) return PLACE_FAILED;
@@ -117,6 +121,9 @@ int place_open_temp(const Place* place, char* temp_path, size_t cap, int slot) {
     if (h >= 0) remove_on_signal(slot, temp_path);
     return h;
 }
+
+// A mode here is the read-only attribute, set by name after the rename.
+int handle_chmod(int, int) { return -1; }
 
 int place_rename_temp(const Place* place, const char* temp_path) { return _rename(temp_path, place->path); }
 

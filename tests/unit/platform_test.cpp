@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -353,9 +354,64 @@ TEST_F(Plat, ChmodAppliesUmaskAndDropsSpecialBits) {
     EXPECT_EQ(mode_of("f") & 07777, 0750u);
     EXPECT_EQ(plat::_chmod("f", 0444), 0);  // without 0x80: read-only
     EXPECT_EQ(mode_of("f") & 07777, 0440u);
+    int h = ::open("f", O_RDWR);
+    EXPECT_EQ(plat::handle_chmod(h, 06666), 0);  // so does a handle's
+    EXPECT_EQ(mode_of("f") & 07777, 0640u);
+    ::close(h);
     mode_t during = ::umask(old);
     EXPECT_EQ(during, 027u);
     EXPECT_EQ(plat::_chmod("missing", 0666), -1);
+}
+
+// A walk's cache hands out the directory it holds only while that is the
+// one its name reaches or the same directory moved: a directory deleted and
+// made again is looked up afresh, and a link made where the held one was
+// never takes a place out of the target.
+TEST_F(Plat, PlaceCacheNeverLeadsOutOfTheTarget) {
+    struct Case {
+        const char* change;  // what happens to t/a between two places
+        const char* lands;   // where the second place's file is, under t
+    };
+    const Case cases[] = {
+        {"none", "a/f2"},
+        {"remade", "a/f2"},
+        {"moved, a link out in its place", "moved/f2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change);
+        std::string t = cwd() + "/t", out = cwd() + "/out";
+        std::filesystem::remove_all(t);
+        std::filesystem::remove_all(out);
+        std::filesystem::create_directories(t + "/a");
+        std::filesystem::create_directories(out);
+        plat::PlaceCache cache;
+        plat::Place p;
+        ASSERT_EQ(plat::place_beneath(t.c_str(), "a/f1", true, &p, nullptr, 0, &cache), plat::PLACE_OK);
+        EXPECT_TRUE(p.name_absent);
+        plat::place_close(&p);
+        std::string change = c.change;
+        if (change == "remade") {
+            std::filesystem::remove(t + "/a");
+            std::filesystem::create_directories(t + "/a");
+        } else if (change != "none") {
+            std::filesystem::rename(t + "/a", t + "/moved");
+            std::filesystem::create_directory_symlink(out, t + "/a");
+        }
+        ASSERT_EQ(plat::place_beneath(t.c_str(), "a/f2", true, &p, nullptr, 0, &cache), plat::PLACE_OK);
+        char temp[plat::PATH_CAP];
+        int h = plat::place_open_temp(&p, temp, sizeof temp, 1);
+        ASSERT_GE(h, 0);
+        plat::_close(h);
+        EXPECT_EQ(plat::place_rename_temp(&p, temp), 0);
+        plat::remove_on_signal(1, nullptr);
+        plat::place_close(&p);
+        EXPECT_TRUE(std::filesystem::exists(t + "/" + c.lands));
+        EXPECT_TRUE(std::filesystem::is_empty(out));
+        // Without the cache the link leads out.
+        if (change != "none" && change != "remade") {
+            EXPECT_EQ(plat::place_beneath(t.c_str(), "a/f3", true, &p, nullptr, 0), plat::PLACE_LEADS_OUT);
+        }
+    }
 }
 
 // ---- paths ----------------------------------------------------------------
