@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/block_io.h"
 #include "archive/chunks.h"
@@ -107,7 +108,21 @@ struct Output {
     const plat::Place* place;
     const char* temp;
     const char* out_path;
+    std::vector<unsigned char>* gathered;
 };
+
+// Decoded chunks are written in blocks of up to this many bytes: the kernel
+// takes a few large writes for less than many of one chunk each.
+constexpr size_t GATHER_CAP = 256 * 1024;
+
+// Writes what is gathered.  Returns true when all of it was written.
+bool write_gathered(OpContext* ctx, const Output& out) {
+    std::vector<unsigned char>& g = *out.gathered;
+    bool ok = g.empty() ||
+              plat::_write(ctx->write_handle, g.data(), static_cast<unsigned>(g.size())) == static_cast<long>(g.size());
+    g.clear();
+    return ok;
+}
 
 // Deletes the temporary file.  Message 19 when it cannot be deleted.
 void delete_temp(const Output& out) {
@@ -129,17 +144,27 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
     ChunkChain chain;
     chunk_chain_begin(&chain, entry);
     file_check_begin();
+    std::vector<unsigned char>& g = *out.gathered;
+    g.clear();
     const unsigned char* data = nullptr;
     int32_t count = 0;
     int32_t rc;
+    bool written = true;
     while ((rc = next_decoded_chunk(&chain, buffer, ctx, out.out_path, &data, &count)) == RC_OK) {
-        if (plat::_write(ctx->write_handle, data, static_cast<unsigned>(count)) != count) {
-            show_error(MSG_WRITE_ERROR, out.out_path);
-            discard_output(ctx, out);
-            return RC_OUT_WRITE;
+        if (g.size() + static_cast<size_t>(count) > GATHER_CAP && !write_gathered(ctx, out)) {
+            written = false;
+            break;
         }
+        g.insert(g.end(), data, data + count);
         file_check_add(data, count);
     }
+    if (written && rc == RC_END) written = write_gathered(ctx, out);
+    if (!written) {
+        show_error(MSG_WRITE_ERROR, out.out_path);
+        discard_output(ctx, out);
+        return RC_OUT_WRITE;
+    }
+    g.clear();
     if (rc == RC_END) return RC_OK;
     discard_output(ctx, out);
     return rc;
@@ -195,7 +220,7 @@ bool refused_output(const OpContext* ctx, const plat::Place* place) {
 // write) the existing file stays as it was.  Returns 0, or -12 after
 // message 58 or 17, or the write's negative code.
 int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const plat::Place* place,
-                     const char* out_path, bool* mode_set) {
+                     const char* out_path, std::vector<unsigned char>* gathered, bool* mode_set) {
     char temp[plat::PATH_CAP];
     *mode_set = false;
     int h = plat::place_open_temp(place, temp, sizeof temp, RESTORE_SLOT);
@@ -203,7 +228,7 @@ int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* c
         show_error(MSG_NO_TEMP_FILE, out_path);
         return RC_OUT_OPEN;
     }
-    Output out{place, temp, out_path};
+    Output out{place, temp, out_path, gathered};
     // Attributes need write permission that the final mode may not give.
     bool set_mode = attributes_to_set(ctx, entry->attr_len, entry->attr) == 0;
     int32_t rc = write_output(buffer, entry, ctx, h, out, set_mode, mode_set);
@@ -349,7 +374,7 @@ int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, co
         return RC_OUT_OPEN;
     }
     bool mode_set = false;
-    rc = write_beside(buffer, entry, ctx, &at.place, out_path, &mode_set);
+    rc = write_beside(buffer, entry, ctx, &at.place, out_path, &open_dirs->gathered, &mode_set);
     if (rc != 0) return rc;
     apply_file_properties(ctx, entry, &at.place, mode_set);
     // Restored, but with another length than its record's.

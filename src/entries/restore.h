@@ -32,6 +32,8 @@ struct OpenDirs {
     int32_t first_failure = 0;
     // The directory of the last file's place, where the next one likely goes.
     plat::PlaceCache places;
+    // A file's decoded chunks gathered for one write.
+    std::vector<unsigned char> gathered;
 };
 
 // Writes entry at its resolved output path under entry->dir, consuming its
