@@ -346,9 +346,10 @@ TEST(Parallel, UnpackSameForEveryWorkerCount) {
         }
     }
     th::write_file(dir / "x.kel", th::read_file(dir / "plain.kel"));
-    for (const std::string n : {"1", "5", "40", "150"}) {
+    // Each rule fails a write of the unpack, the last of them its last write.
+    for (const std::string n : {"1", "5", "20", "40"}) {
         const std::string rule = "--fail-write=" + n;
-        expect_same_for_every_count(dir, {"-u", "-cout", "x.kel"}, rule, "", {rule});
+        EXPECT_NE(expect_same_for_every_count(dir, {"-u", "-cout", "x.kel"}, rule, "", {rule}).status, 0) << rule;
     }
     for (int64_t limit : {0, 100000, 2000000}) {
         th::RunOptions opt;
