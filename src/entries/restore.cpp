@@ -91,15 +91,21 @@ uint32_t attributes_to_set(const OpContext* ctx, int32_t attr_len, const unsigne
 // The mode to give: the stored 16-bit word, sign-extended.
 int mode_of(uint16_t mode) { return static_cast<int16_t>(mode); }
 
+// What a restored file got on its handle before it was renamed into place.
+struct Applied {
+    bool times = false;
+    bool mode = false;
+};
+
 // Attributes, times, then the mode (last: a mode without write permission
-// could stop the others), unless the mode is already set.  Messages 36,
-// 37, 38 name the stored name.
+// could stop the others), leaving out what is already applied.  Messages
+// 36, 37, 38 name the stored name.
 void apply_properties(const OpContext* ctx, const plat::Place* at, const char* name, const Properties& p,
-                      bool mode_set) {
+                      Applied done) {
     uint32_t attrs = attributes_to_set(ctx, p.attr_len, p.attr);
     if (attrs != 0 && !plat::place_set_attributes(at, attrs)) show_error(MSG_CANNOT_SET_ATTRIBUTES, name);
-    if (plat::place_utime(at, p.atime, p.mtime) == -1) show_error(MSG_CANNOT_SET_TIME, name);
-    if (!mode_set && plat::place_chmod(at, mode_of(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
+    if (!done.times && plat::place_utime(at, p.atime, p.mtime) == -1) show_error(MSG_CANNOT_SET_TIME, name);
+    if (!done.mode && plat::place_chmod(at, mode_of(p.mode)) == -1) show_error(MSG_CANNOT_SET_MODE, name);
 }
 
 // The file a restore writes: a temporary file beside its place.  Messages
@@ -151,12 +157,21 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
     int32_t rc;
     bool written = true;
     while ((rc = next_decoded_chunk(&chain, buffer, ctx, out.out_path, &data, &count)) == RC_OK) {
+        file_check_add(data, count);
+        // A short chunk with nothing gathered is most often a whole small
+        // file: written as it is, not copied first.
+        if (g.empty() && count < static_cast<int32_t>(CHUNK_SIZE)) {
+            if (plat::_write(ctx->write_handle, data, static_cast<unsigned>(count)) != count) {
+                written = false;
+                break;
+            }
+            continue;
+        }
         if (g.size() + static_cast<size_t>(count) > GATHER_CAP && !write_gathered(ctx, out)) {
             written = false;
             break;
         }
         g.insert(g.end(), data, data + count);
-        file_check_add(data, count);
     }
     if (written && rc == RC_END) written = write_gathered(ctx, out);
     if (!written) {
@@ -170,18 +185,21 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
     return rc;
 }
 
-// Writes the entry to the open handle h and closes it; with set_mode the
-// file gets its final mode just before (*mode_set tells whether it did).
-// Returns 0, or the negative code with the file deleted.
+// Writes the entry to the open handle h and closes it; with early the file
+// gets its final times and mode on the handle just before (*applied tells
+// which it got).  Returns 0, or the negative code with the file deleted.
 int32_t write_output(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, int h,
-                     const Output& out, bool set_mode, bool* mode_set) {
+                     const Output& out, bool early, Applied* applied) {
     ctx->write_handle = h;
     int32_t rc = copy_chunks(buffer, entry, ctx, out);
     if (rc != 0) return rc;
     ctx->write_handle = -1;
-    // A failure here is not reported: the mode is then set by name, once
-    // the file is in place, as for any other.
-    *mode_set = set_mode && plat::handle_chmod(h, mode_of(entry->mode)) == 0;
+    // A failure here is not reported: what is not applied is then set by
+    // name once the file is in place, as for a directory.
+    if (early) {
+        applied->times = plat::handle_utime(h, entry->atime, entry->mtime) == 0;
+        applied->mode = plat::handle_chmod(h, mode_of(entry->mode)) == 0;
+    }
     // A file system may report a failed write only when the file is closed.
     if (plat::_close(h) != 0) {
         show_error(MSG_WRITE_ERROR, out.out_path);
@@ -213,16 +231,15 @@ bool refused_output(const OpContext* ctx, const plat::Place* place) {
 // over the place once it is whole, so a failure leaves an existing file as
 // it was.  The temporary file is owner-only while it is written, and is
 // deleted should a signal end the run meanwhile.  Once written it gets its
-// final mode on its handle where the platform can and no attributes are
-// to be set after it (*mode_set then true); else the mode comes last, by
-// name, after the rename.  There is no writing in place: where no
+// final times and mode on its handle where the platform can and no
+// attributes are to be set after it (*applied tells which); the rest comes
+// by name after the rename.  There is no writing in place: where no
 // temporary file can be made (a full disk, a directory this user may not
 // write) the existing file stays as it was.  Returns 0, or -12 after
 // message 58 or 17, or the write's negative code.
 int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* ctx, const plat::Place* place,
-                     const char* out_path, std::vector<unsigned char>* gathered, bool* mode_set) {
+                     const char* out_path, std::vector<unsigned char>* gathered, Applied* applied) {
     char temp[plat::PATH_CAP];
-    *mode_set = false;
     int h = plat::place_open_temp(place, temp, sizeof temp, RESTORE_SLOT);
     if (h < 0) {
         show_error(MSG_NO_TEMP_FILE, out_path);
@@ -230,8 +247,8 @@ int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* c
     }
     Output out{place, temp, out_path, gathered};
     // Attributes need write permission that the final mode may not give.
-    bool set_mode = attributes_to_set(ctx, entry->attr_len, entry->attr) == 0;
-    int32_t rc = write_output(buffer, entry, ctx, h, out, set_mode, mode_set);
+    bool early = attributes_to_set(ctx, entry->attr_len, entry->attr) == 0;
+    int32_t rc = write_output(buffer, entry, ctx, h, out, early, applied);
     if (rc == 0 && plat::place_rename_temp(place, temp) != 0) {
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         delete_temp(out);
@@ -241,11 +258,11 @@ int32_t write_beside(unsigned char* buffer, const dir_entry* entry, OpContext* c
     return rc;
 }
 
-// Applies attributes, times and permissions (unless set) of a file entry to
-// its place.
-void apply_file_properties(OpContext* ctx, const dir_entry* entry, const plat::Place* place, bool mode_set) {
+// Applies attributes, times and permissions of a file entry to its place,
+// but for what it already got.
+void apply_file_properties(OpContext* ctx, const dir_entry* entry, const plat::Place* place, Applied done) {
     apply_properties(ctx, place, entry->name,
-                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime}, mode_set);
+                     Properties{entry->mode, entry->attr_len, entry->attr, entry->atime, entry->mtime}, done);
 }
 
 // True when name lies inside the directory stored as outer.
@@ -285,7 +302,7 @@ void close_directory(const OpContext* ctx, const dir_entry* entry, OpenDirs* ope
         if (plat::place_beneath(entry->dir, d.rel.c_str(), false, &at.place, nullptr, 0) == plat::PLACE_OK &&
             !at.place.name_was_link) {
             apply_properties(ctx, &at.place, d.name.c_str(),
-                             Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime}, false);
+                             Properties{d.mode, d.attr_len, d.attr, entry->atime, entry->mtime}, Applied{});
         }
         chain.resize(i);
         return;
@@ -373,10 +390,10 @@ int32_t restore_file(unsigned char* buffer, dir_entry* entry, OpContext* ctx, co
         show_error(MSG_CANNOT_OPEN_OUTPUT, out_path);
         return RC_OUT_OPEN;
     }
-    bool mode_set = false;
-    rc = write_beside(buffer, entry, ctx, &at.place, out_path, &open_dirs->gathered, &mode_set);
+    Applied applied;
+    rc = write_beside(buffer, entry, ctx, &at.place, out_path, &open_dirs->gathered, &applied);
     if (rc != 0) return rc;
-    apply_file_properties(ctx, entry, &at.place, mode_set);
+    apply_file_properties(ctx, entry, &at.place, applied);
     // Restored, but with another length than its record's.
     return file_check_size_unvouched() ? RC_DAMAGED : RC_OK;
 }

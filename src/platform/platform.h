@@ -446,8 +446,10 @@ int place_mkdir(const Place* place);
 // opened for writing, or -1 with the slot cleared.
 int place_open_temp(const Place* place, char* temp_path, size_t cap, int slot);
 // Gives the file open as fd the permissions place_chmod(mode) gives a
-// place.  Returns 0, or -1 (always on Windows, where a mode is set by name).
+// place, or the times place_utime gives.  Returns 0, or -1 (always on
+// Windows, where both are set by name once the file is closed).
 int handle_chmod(int fd, int mode);
+int handle_utime(int fd, int64_t atime, int64_t mtime);
 // Renames the file place_open_temp made over the place, or deletes it.
 // Return 0, or -1.
 int place_rename_temp(const Place* place, const char* temp_path);

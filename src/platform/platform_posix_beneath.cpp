@@ -268,6 +268,14 @@ const char* base_of(const char* path) {
     return slash != nullptr ? slash + 1 : path;
 }
 
+// Whole seconds of access and modification, as utimensat takes them.
+void set_times(struct timespec times[2], int64_t atime, int64_t mtime) {
+    times[0].tv_sec = static_cast<time_t>(atime);
+    times[0].tv_nsec = 0;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+}
+
 // The permission bits a mode gives: its lower nine, less the umask.
 mode_t mode_bits(int mode) { return static_cast<mode_t>(mode) & 0777 & ~current_umask(); }
 
@@ -372,11 +380,15 @@ int place_set_attributes(const Place* place, uint32_t attrs) {
 int place_utime(const Place* place, int64_t atime, int64_t mtime) {
     forget_entry_status();
     struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(atime);
-    times[0].tv_nsec = 0;
-    times[1].tv_sec = static_cast<time_t>(mtime);
-    times[1].tv_nsec = 0;
+    set_times(times, atime, mtime);
     return ::utimensat(place->dir, place->name, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : fail();
+}
+
+int handle_utime(int fd, int64_t atime, int64_t mtime) {
+    forget_entry_status();
+    struct timespec times[2];
+    set_times(times, atime, mtime);
+    return ::futimens(fd, times) == 0 ? 0 : fail();
 }
 
 int place_chmod(const Place* place, int mode) {

@@ -122,8 +122,10 @@ int place_open_temp(const Place* place, char* temp_path, size_t cap, int slot) {
     return h;
 }
 
-// A mode here is the read-only attribute, set by name after the rename.
+// A mode here is the read-only attribute, and a closing handle may still
+// touch the times: both are set by name after the rename.
 int handle_chmod(int, int) { return -1; }
+int handle_utime(int, int64_t, int64_t) { return -1; }
 
 int place_rename_temp(const Place* place, const char* temp_path) { return _rename(temp_path, place->path); }
 
