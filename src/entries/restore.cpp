@@ -179,7 +179,6 @@ int32_t copy_chunks(unsigned char* buffer, const dir_entry* entry, OpContext* ct
         discard_output(ctx, out);
         return RC_OUT_WRITE;
     }
-    g.clear();
     if (rc == RC_END) return RC_OK;
     discard_output(ctx, out);
     return rc;

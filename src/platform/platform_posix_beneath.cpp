@@ -268,17 +268,6 @@ const char* base_of(const char* path) {
     return slash != nullptr ? slash + 1 : path;
 }
 
-// Whole seconds of access and modification, as utimensat takes them.
-void set_times(struct timespec times[2], int64_t atime, int64_t mtime) {
-    times[0].tv_sec = static_cast<time_t>(atime);
-    times[0].tv_nsec = 0;
-    times[1].tv_sec = static_cast<time_t>(mtime);
-    times[1].tv_nsec = 0;
-}
-
-// The permission bits a mode gives: its lower nine, less the umask.
-mode_t mode_bits(int mode) { return static_cast<mode_t>(mode) & 0777 & ~current_umask(); }
-
 // Opens the place itself for a call on its handle (never through a link).
 int open_place(const Place* place) {
     return ::openat(place->dir, place->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

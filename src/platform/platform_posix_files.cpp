@@ -148,6 +148,15 @@ mode_t current_umask() {
     return old;
 }
 
+mode_t mode_bits(int mode) { return static_cast<mode_t>(mode) & 0777 & ~current_umask(); }
+
+void set_times(struct timespec times[2], int64_t atime, int64_t mtime) {
+    times[0].tv_sec = static_cast<time_t>(atime);
+    times[0].tv_nsec = 0;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+}
+
 // ---- handles ----------------------------------------------------------------
 
 int _open(const char* path, int oflag, int pmode) {
@@ -372,8 +381,7 @@ int _chmod(const char* path, int mode) {
     forget_entry_status();
     OsPath os(path);
     if (!os.ok()) return fail();
-    mode_t bits = static_cast<mode_t>(mode) & 0777 & ~current_umask();
-    return ::chmod(os.c_str(), bits) == 0 ? 0 : fail();
+    return ::chmod(os.c_str(), mode_bits(mode)) == 0 ? 0 : fail();
 }
 
 int _utime(const char* path, int64_t atime, int64_t mtime) {
@@ -381,10 +389,7 @@ int _utime(const char* path, int64_t atime, int64_t mtime) {
     OsPath os(path);
     if (!os.ok()) return fail();
     struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(atime);
-    times[0].tv_nsec = 0;
-    times[1].tv_sec = static_cast<time_t>(mtime);
-    times[1].tv_nsec = 0;
+    set_times(times, atime, mtime);
     return ::utimensat(AT_FDCWD, os.c_str(), times, 0) == 0 ? 0 : fail();
 }
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -79,6 +80,10 @@ void forget_working_dir();
 
 // The process's file creation mask.
 mode_t current_umask();
+// The permission bits _chmod gives for mode: its lower nine, less the umask.
+mode_t mode_bits(int mode);
+// Whole seconds of access and modification, as utimensat takes them.
+void set_times(struct timespec times[2], int64_t atime, int64_t mtime);
 // Writes the hidden, system and archive bits of attrs into user.DOSATTRIB
 // of the open file fd.  Returns nonzero, or 0 with the last error set.
 int set_dosattrib_fd(int fd, uint32_t attrs);
